@@ -1,0 +1,24 @@
+# Convenience wrapper around the CMake presets. `make test` is the command
+# CI runs; `make demo` builds and runs the demo server.
+.PHONY: all build demo test asan tsan clean
+
+all: build
+
+build:
+	cmake --preset default
+	cmake --build --preset default
+
+demo: build
+	./build/examples/vorbel_demo $(DEMO_ARGS)
+
+test:
+	cmake --workflow --preset default
+
+asan:
+	cmake --workflow --preset asan
+
+tsan:
+	cmake --workflow --preset tsan
+
+clean:
+	rm -rf build build-asan build-tsan
