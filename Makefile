@@ -9,7 +9,7 @@ build:
 	cmake --build --preset default
 
 demo: build
-	./build/examples/vorbel_demo $(DEMO_ARGS)
+	cd build && ./examples/vorbel_minimal minimal_server.conf
 
 test:
 	cmake --workflow --preset default

@@ -1,0 +1,69 @@
+// The manual framework clock: minutes of pauses in microseconds, exactly.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "telvo.h"
+#include "telvo_clock.h"
+
+TEST(ManualClock, ASleeperWakesOnlyWhenTimePassesItsDeadline) {
+  telvo::ManualClock& clk = telvo::install_manual_clock();
+  const long t0 = TELVOtime();
+  std::mutex mx;
+  std::vector<long> wakes;
+  std::atomic<bool> stop{false};
+  std::thread t([&] {
+    TELVOsleep(60, 0);
+    {
+      std::lock_guard<std::mutex> lk(mx);
+      wakes.push_back(TELVOtime() - t0);
+    }
+    while (!stop) {
+      TELVOsleep(1, 0);
+      std::lock_guard<std::mutex> lk(mx);
+      wakes.push_back(TELVOtime() - t0);
+    }
+  });
+  ASSERT_TRUE(clk.wait_for_sleepers(1));
+  clk.advance(std::chrono::seconds(59));
+  {
+    std::lock_guard<std::mutex> lk(mx);
+    EXPECT_TRUE(wakes.empty());
+  }
+  clk.advance(std::chrono::seconds(1));
+  {
+    std::lock_guard<std::mutex> lk(mx);
+    EXPECT_EQ(wakes, std::vector<long>{60}) << "advance returns after the woken thread slept again";
+  }
+  // One advance over several deadlines wakes the thread at each of them.
+  clk.advance(std::chrono::milliseconds(3500));
+  {
+    std::lock_guard<std::mutex> lk(mx);
+    EXPECT_EQ(wakes, (std::vector<long>{60, 61, 62, 63}));
+  }
+  stop = true;
+  clk.advance(std::chrono::seconds(1));
+  t.join();
+}
+
+TEST(ManualClock, ADrivingThreadsSleepsMoveTimeItself) {
+  telvo::ManualClock& clk = telvo::install_manual_clock();
+  clk.drive_from_this_thread();
+  const long t0 = TELVOtime();
+  TELVOsleep(20, 500000);
+  EXPECT_EQ(TELVOtime() - t0, 20);
+  TELVOsleep(0, 500000);
+  EXPECT_EQ(TELVOtime() - t0, 21);
+}
+
+TEST(ManualClock, AQueryTickLetsAPollingLoopReachItsTimeOut) {
+  telvo::ManualClock& clk = telvo::install_manual_clock();
+  clk.set_query_tick_us(10000);
+  const long start = TELVOtime();
+  int polls = 0;
+  while (TELVOtime() <= start + 2) ++polls;
+  EXPECT_GT(polls, 150);
+  EXPECT_LT(polls, 310);
+}
