@@ -1,0 +1,192 @@
+// ntcan_sim.h - control interface of the simulated CAN driver.
+//
+// Tests, the demo and device-code tests use these functions to steer the
+// virtual CAN nets behind ntcan.h: attach simulated devices to a net, inject
+// frames, read the trace of what went over each net, make driver calls fail,
+// and look at the state the driver holds (handles, filters, baud rates,
+// queues, call counts).
+//
+// Everything here is thread-safe and may be called while other threads use
+// the driver. Misuse of the control interface itself (a net outside 0..19, a
+// bad frame to inject, a success status as a fault) throws
+// std::invalid_argument; driver calls never throw.
+#ifndef NTCAN_SIM_H
+#define NTCAN_SIM_H
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ntcan.h"
+
+namespace ntcan_sim {
+
+constexpr int kNetCount = 20;             // nets 0 .. kNetCount-1
+constexpr int32_t kMaxQueueSize = 65536;  // largest receive queue canOpen accepts
+constexpr int32_t kMaxId = 0x7FF;         // largest 11-bit identifier
+
+// The driver calls, for fault injection and call counters.
+enum class Call { Open, SetBaudrate, Close, Status, Send, Take, Read, IdAdd, IdDelete };
+constexpr int kCallCount = 9;
+NTCAN_EXPORT const char* call_name(Call call);  // "canOpen", "canSend", ...
+
+// Puts the simulation back to its starting state: closes every handle (a
+// waiting canRead returns NTCAN_INVALID_HANDLE), detaches every participant
+// (waiting for running callbacks), clears the trace, faults, counters and
+// board status words, sets the time scale to 1 and turns the trace on with
+// its default capacity. Handle numbering continues, so handles from before
+// the reset stay invalid. Must not be called from a participant callback.
+NTCAN_EXPORT void reset();
+
+// ---------------------------------------------------------------------------
+// Frames on a net and who sent them
+
+struct BusFrame {
+  int net = 0;
+  CMSG msg{};                                // msg_lost and reserved are 0
+  NTCAN_HANDLE handle = NTCAN_NO_HANDLE;     // sending handle, or none
+  std::string participant;                   // sending participant/injector
+                                             // name; empty if a handle sent it
+  // "handle 7" or the participant name, for messages.
+  NTCAN_EXPORT std::string sender() const;
+};
+
+// ---------------------------------------------------------------------------
+// Bus participants: simulated devices on a net
+
+using FrameCallback = std::function<void(const BusFrame&)>;
+
+// Attaches a participant to a net and returns its id (greater than 0).
+// on_frame sees every frame put on the net by handles, by injections and by
+// other participants, but never the frames injected under its own name.
+//
+// The callback runs on the sending thread after the driver has released its
+// lock, before the sending call returns; it may call any driver function or
+// inject(). A frame it injects reaches the handles' queues at once (so an
+// answer is waiting before the requester's canSend returns); the other
+// participants see it after every participant has seen the current frame.
+// Thus each participant sees the frames sent from one thread in bus order.
+// For a canSend of several frames the callbacks follow once all of them are
+// in the handles' queues. Callbacks must not throw (the process ends).
+//
+// Names must be unique per net (std::invalid_argument otherwise); the name is
+// the sender recorded for the participant's injections.
+NTCAN_EXPORT int attach(int net, std::string name, FrameCallback on_frame);
+
+// Detaches a participant: no new callbacks start, and detach returns only
+// after callbacks already running on other threads have ended. Calling it
+// from the participant's own callback throws std::logic_error (it would
+// wait for itself). Unknown ids are ignored.
+NTCAN_EXPORT void detach(int participant);
+
+// Puts a frame on a net as a participant named `from` would: it reaches the
+// handles whose filter has its identifier, the trace and every participant
+// of the net except the one called `from`. The frame must have an
+// identifier 0..0x7FF and a data length of at most 8.
+NTCAN_EXPORT void inject(int net, const CMSG& msg, const std::string& from = "test");
+
+// Convenience: a frame with identifier, data bytes (at most 8) and flags
+// (NTCAN_RTR for a remote request, whose data length is then given by rtr_len).
+NTCAN_EXPORT CMSG make_frame(int32_t id, std::initializer_list<uint8_t> data);
+NTCAN_EXPORT CMSG make_rtr(int32_t id, uint8_t rtr_len = 0);
+
+// ---------------------------------------------------------------------------
+// Trace of the frames put on each net
+
+struct TraceEntry {
+  uint64_t seq = 0;      // 1, 2, 3 ... over all nets, restarted by reset()
+  int64_t time_us = 0;   // wall clock, microseconds since the Unix epoch
+  BusFrame frame;
+};
+
+constexpr std::size_t kDefaultTraceCapacity = 100000;
+
+NTCAN_EXPORT std::vector<TraceEntry> trace();         // all nets, oldest first
+NTCAN_EXPORT std::vector<TraceEntry> trace(int net);  // one net, oldest first
+NTCAN_EXPORT void clear_trace();                      // also clears trace_dropped()
+// When off, frames are not recorded (sequence numbers still advance).
+NTCAN_EXPORT void set_trace_enabled(bool enabled);
+// Keeps at most `entries` of the newest frames (at least 1); older ones are
+// dropped and counted.
+NTCAN_EXPORT void set_trace_capacity(std::size_t entries);
+NTCAN_EXPORT uint64_t trace_dropped();
+
+// ---------------------------------------------------------------------------
+// Fault injection
+//
+// A fault makes calls of one driver function on one net return a chosen
+// status instead of doing their work. Only calls that passed the handle and
+// argument checks meet the fault (and count towards it); a call on an
+// unknown handle still returns NTCAN_INVALID_HANDLE. Setting a fault replaces
+// the one before on the same net and call. What a failed call leaves behind:
+//   canOpen        nothing is opened; *handle is NTCAN_NO_HANDLE
+//   canSetBaudrate the handle keeps its earlier baud rate (or none)
+//   canClose       the handle is released all the same
+//   canStatus      *status is not written
+//   canSend        nothing is sent; *len is 0
+//   canTake        nothing is taken; *len is 0
+//   canRead        nothing is taken and it does not wait; *len is 0
+//   canIdAdd       the filter is unchanged
+//   canIdDelete    the filter is unchanged
+
+// The next `count` calls fail with `status` (not NTCAN_SUCCESS).
+NTCAN_EXPORT void fail_next(int net, Call call, NTCAN_RESULT status, int count = 1);
+// The next `good` calls succeed, then `count` calls fail with `status`.
+NTCAN_EXPORT void fail_after(int net, Call call, int good, NTCAN_RESULT status,
+                             int count = 1);
+// Every call fails with `status` until the fault is cleared.
+NTCAN_EXPORT void fail_until_cleared(int net, Call call, NTCAN_RESULT status);
+NTCAN_EXPORT void clear_fault(int net, Call call);
+NTCAN_EXPORT void clear_faults();  // all nets and calls
+
+// The board status word canStatus reports for handles on `net` (0 at start).
+NTCAN_EXPORT void set_board_status(int net, uint32_t status);
+
+// ---------------------------------------------------------------------------
+// Looking at the driver's state
+
+// Calls made of one function on one net, successful or not. Calls whose net
+// could not be told (unknown handle, net out of range) count only in the
+// total over all nets.
+NTCAN_EXPORT uint64_t calls(Call call, int net);
+NTCAN_EXPORT uint64_t calls(Call call);
+
+struct HandleInfo {
+  NTCAN_HANDLE handle = NTCAN_NO_HANDLE;
+  int net = 0;
+  bool open = false;
+  std::optional<uint32_t> baud;     // last code set with canSetBaudrate
+  std::vector<int32_t> ids;         // enabled identifiers, ascending
+  std::size_t queued = 0;           // frames waiting in the receive queue
+  uint64_t dropped = 0;             // frames dropped on a full queue, ever
+  int32_t rx_queue_size = 0;
+  int32_t rx_timeout_ms = 0;
+  int32_t tx_timeout_ms = 0;
+};
+
+// Handles open on a net, in the order they were opened.
+NTCAN_EXPORT std::vector<NTCAN_HANDLE> handles(int net);
+// State of an open handle, or of one of the last 1024 closed since reset()
+// (open == false, queued 0); nullopt for any other number.
+NTCAN_EXPORT std::optional<HandleInfo> handle_info(NTCAN_HANDLE handle);
+// Shorthands of handle_info: none / empty / 0 for unknown handles.
+NTCAN_EXPORT std::optional<uint32_t> baud_rate(NTCAN_HANDLE handle);
+NTCAN_EXPORT std::vector<int32_t> enabled_ids(NTCAN_HANDLE handle);
+NTCAN_EXPORT std::size_t queued(NTCAN_HANDLE handle);
+
+// ---------------------------------------------------------------------------
+// Time
+
+// canRead waits receive time-out x scale (default 1). Tests shrink it, e.g.
+// 0.01 turns a 1000 ms time-out into 10 ms. Must be finite and 0 or more.
+// Applies to waits that start after the call.
+NTCAN_EXPORT void set_time_scale(double scale);
+NTCAN_EXPORT double time_scale();
+
+}  // namespace ntcan_sim
+
+#endif  // NTCAN_SIM_H

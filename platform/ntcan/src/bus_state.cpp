@@ -1,0 +1,168 @@
+// The virtual nets: frame delivery, trace, faults and participant dispatch.
+#include "bus_state.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace ntcan_sim::detail {
+
+State& state() {
+  static State& s = *new State;
+  return s;
+}
+
+NTCAN_RESULT take_fault(State& s, int net, Call call) {
+  Fault& f = s.nets[net].faults[static_cast<int>(call)];
+  if (f.remaining == 0) return NTCAN_SUCCESS;
+  if (f.skip > 0) {
+    --f.skip;
+    return NTCAN_SUCCESS;
+  }
+  if (f.remaining > 0) --f.remaining;
+  return f.status;
+}
+
+HandleInfo info_of(const Handle& h) {
+  HandleInfo info;
+  info.handle = h.number;
+  info.net = h.net;
+  info.open = h.open;
+  info.baud = h.baud;
+  for (int32_t id = 0; id <= kMaxId; ++id) {
+    if (h.filter.test(static_cast<std::size_t>(id))) info.ids.push_back(id);
+  }
+  info.queued = h.count;
+  info.dropped = h.dropped_total;
+  info.rx_queue_size = static_cast<int32_t>(h.ring.size());
+  info.rx_timeout_ms = h.rx_timeout_ms;
+  info.tx_timeout_ms = h.tx_timeout_ms;
+  return info;
+}
+
+namespace {
+
+// The participant callback this thread is running (0: none), and the
+// dispatches its callbacks started, waiting for the outermost run().
+thread_local int t_current = 0;
+thread_local std::deque<Dispatch>* t_pending = nullptr;
+
+struct CallbackScope {
+  explicit CallbackScope(int id) { t_current = id; }
+  ~CallbackScope() { t_current = 0; }
+  CallbackScope(const CallbackScope&) = delete;
+  CallbackScope& operator=(const CallbackScope&) = delete;
+};
+
+int64_t now_us() {
+  using namespace std::chrono;
+  return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+void queue_frame(Handle& h, const CMSG& m) {
+  const std::size_t capacity = h.ring.size();
+  if (h.count == capacity) {
+    // Full: the newest frame is the one lost.
+    if (h.lost_pending < UINT32_MAX) ++h.lost_pending;
+    ++h.dropped_total;
+    return;
+  }
+  h.ring[(h.head + h.count) % capacity] = m;
+  ++h.count;
+  if (h.readers > 0) h.readable.notify_all();
+}
+
+void record(State& s, int net, const CMSG& m, NTCAN_HANDLE from_handle,
+            const std::string& from_participant) {
+  ++s.seq;
+  if (!s.trace_enabled) return;
+  TraceEntry e;
+  e.seq = s.seq;
+  e.time_us = now_us();
+  e.frame.net = net;
+  e.frame.msg = m;
+  e.frame.handle = from_handle;
+  e.frame.participant = from_participant;
+  s.trace.push_back(std::move(e));
+  while (s.trace.size() > s.trace_capacity) {
+    s.trace.pop_front();
+    ++s.trace_dropped;
+  }
+}
+
+}  // namespace
+
+int current_callback() { return t_current; }
+
+Dispatch put_on_net(State& s, int net, const CMSG* frames, int32_t n,
+                    NTCAN_HANDLE from_handle, const std::string& from_participant) {
+  Net& bus = s.nets[net];
+  for (int32_t i = 0; i < n; ++i) {
+    CMSG m = frames[i];
+    m.msg_lost = 0;
+    m.reserved[0] = m.reserved[1] = 0;
+    const auto id = static_cast<std::size_t>(m.id);
+    for (Handle* h : bus.handles) {
+      if (h->number != from_handle && h->filter.test(id)) queue_frame(*h, m);
+    }
+    record(s, net, m, from_handle, from_participant);
+  }
+
+  Dispatch d;
+  if (bus.participants.empty()) return d;
+  for (const auto& p : bus.participants) {
+    if (p->name != from_participant) d.targets_.push_back(p);  // never its own
+  }
+  if (d.targets_.empty()) return d;
+  d.frames_.reserve(static_cast<std::size_t>(n));
+  for (int32_t i = 0; i < n; ++i) {
+    BusFrame f;
+    f.net = net;
+    f.msg = frames[i];
+    f.msg.msg_lost = 0;
+    f.msg.reserved[0] = f.msg.reserved[1] = 0;
+    f.handle = from_handle;
+    f.participant = from_participant;
+    d.frames_.push_back(std::move(f));
+  }
+  return d;
+}
+
+void Dispatch::run() noexcept {
+  // noexcept: a callback that throws ends the process instead of unwinding
+  // through a C driver call.
+  if (targets_.empty()) return;
+  if (t_pending != nullptr) {
+    t_pending->push_back(std::move(*this));
+    return;
+  }
+  std::deque<Dispatch> pending;
+  t_pending = &pending;
+  run_now();
+  while (!pending.empty()) {
+    Dispatch next = std::move(pending.front());
+    pending.pop_front();
+    next.run_now();
+  }
+  t_pending = nullptr;
+}
+
+void Dispatch::run_now() {
+  State& s = state();
+  for (const BusFrame& f : frames_) {
+    for (const auto& p : targets_) {
+      {
+        std::lock_guard<std::mutex> lock(s.mu);
+        if (p->detached) continue;
+        ++p->in_flight;
+      }
+      {
+        CallbackScope scope(p->id);
+        p->on_frame(f);
+      }
+      std::lock_guard<std::mutex> lock(s.mu);
+      if (--p->in_flight == 0) s.callbacks_done.notify_all();
+    }
+  }
+}
+
+}  // namespace ntcan_sim::detail

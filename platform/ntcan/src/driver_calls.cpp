@@ -1,0 +1,255 @@
+// The driver's C calls on the virtual nets.
+//
+// Every call takes the simulation lock, counts itself, resolves its handle,
+// checks its arguments, consults the fault table of the net and only then
+// does its work. Nothing here throws: allocation failures become
+// NTCAN_INSUFFICIENT_RESOURCES.
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <new>
+
+#include "bus_state.h"
+
+using namespace ntcan_sim;
+using namespace ntcan_sim::detail;
+
+namespace {
+
+// Looks up an open handle, counting the call on its net (or on no net).
+Handle* resolve(State& s, NTCAN_HANDLE number, Call call) {
+  const auto it = s.open.find(number);
+  if (it == s.open.end()) {
+    count_call(s, call, kNoNet);
+    return nullptr;
+  }
+  count_call(s, call, it->second->net);
+  return it->second.get();
+}
+
+// Moves up to `max` queued frames to `out`; the first one taken carries the
+// number of frames dropped since the previous take.
+int32_t take_frames(Handle& h, CMSG* out, int32_t max) {
+  const auto n = static_cast<int32_t>(std::min<std::size_t>(h.count, static_cast<std::size_t>(max)));
+  const std::size_t capacity = h.ring.size();
+  for (int32_t i = 0; i < n; ++i) {
+    out[i] = h.ring[h.head];
+    h.head = (h.head + 1) % capacity;
+  }
+  h.count -= static_cast<std::size_t>(n);
+  if (n > 0) {
+    out[0].msg_lost = static_cast<uint8_t>(std::min<uint32_t>(h.lost_pending, 255));
+    h.lost_pending = 0;
+  }
+  return n;
+}
+
+// Releases a handle: it leaves its net and the open table, waiting readers
+// wake up, and a summary stays in the bounded history of closed handles.
+void release(State& s, Handle& h) noexcept {
+  auto& on_net = s.nets[h.net].handles;
+  on_net.erase(std::remove(on_net.begin(), on_net.end(), &h), on_net.end());
+  h.open = false;
+  try {
+    s.closed.push_back(info_of(h));
+    if (s.closed.size() > kClosedHistory) s.closed.pop_front();
+  } catch (const std::bad_alloc&) {
+    // The history is only for inspection; the handle is released regardless.
+  }
+  h.count = 0;
+  std::vector<CMSG>().swap(h.ring);
+  h.readable.notify_all();
+  const NTCAN_HANDLE number = h.number;  // h may die inside erase
+  s.open.erase(number);  // frees h unless a waiting reader still holds it
+}
+
+std::chrono::steady_clock::duration read_wait(int32_t timeout_ms, double scale) {
+  // Cap at a day so that absurd scales cannot overflow the clock.
+  const double ms = std::min(static_cast<double>(timeout_ms) * scale, 86400e3);
+  return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double, std::milli>(ms));
+}
+
+}  // namespace
+
+namespace ntcan_sim::detail {
+
+void release_all(State& s) {
+  std::vector<Handle*> all;
+  all.reserve(s.open.size());
+  for (auto& entry : s.open) all.push_back(entry.second.get());
+  for (Handle* h : all) release(s, *h);
+}
+
+}  // namespace ntcan_sim::detail
+
+extern "C" {
+
+NTCAN_RESULT canOpen(int net, uint32_t flags, int32_t txqueuesize, int32_t rxqueuesize,
+                     int32_t txtimeout_ms, int32_t rxtimeout_ms, NTCAN_HANDLE* handle) {
+  (void)flags;
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.mu);
+  count_call(s, Call::Open, net);
+  if (handle == nullptr) return NTCAN_INVALID_PARAMETER;
+  *handle = NTCAN_NO_HANDLE;
+  if (!valid_net(net)) return NTCAN_NET_NOT_FOUND;
+  if (txqueuesize < 0 || rxqueuesize < 1 || rxqueuesize > kMaxQueueSize ||
+      txtimeout_ms < 0 || rxtimeout_ms < 0) {
+    return NTCAN_INVALID_PARAMETER;
+  }
+  if (const NTCAN_RESULT fault = take_fault(s, net, Call::Open)) return fault;
+  if (s.next_handle == INT32_MAX) return NTCAN_INSUFFICIENT_RESOURCES;
+
+  try {
+    auto h = std::make_shared<Handle>();
+    h->number = s.next_handle;
+    h->net = net;
+    h->rx_timeout_ms = rxtimeout_ms;
+    h->tx_timeout_ms = txtimeout_ms;
+    h->ring.resize(static_cast<std::size_t>(rxqueuesize));
+    s.nets[net].handles.reserve(s.nets[net].handles.size() + 1);
+    s.open.emplace(h->number, h);
+    s.nets[net].handles.push_back(h.get());
+  } catch (const std::bad_alloc&) {
+    s.open.erase(s.next_handle);
+    return NTCAN_INSUFFICIENT_RESOURCES;
+  }
+  *handle = s.next_handle++;
+  return NTCAN_SUCCESS;
+}
+
+NTCAN_RESULT canClose(NTCAN_HANDLE handle) {
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.mu);
+  Handle* h = resolve(s, handle, Call::Close);
+  if (h == nullptr) return NTCAN_INVALID_HANDLE;
+  const NTCAN_RESULT fault = take_fault(s, h->net, Call::Close);
+  release(s, *h);  // a failed close releases the handle all the same
+  return fault;
+}
+
+NTCAN_RESULT canSetBaudrate(NTCAN_HANDLE handle, uint32_t baud) {
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.mu);
+  Handle* h = resolve(s, handle, Call::SetBaudrate);
+  if (h == nullptr) return NTCAN_INVALID_HANDLE;
+  if (const NTCAN_RESULT fault = take_fault(s, h->net, Call::SetBaudrate)) return fault;
+  h->baud = baud;
+  return NTCAN_SUCCESS;
+}
+
+NTCAN_RESULT canIdAdd(NTCAN_HANDLE handle, int32_t id) {
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.mu);
+  Handle* h = resolve(s, handle, Call::IdAdd);
+  if (h == nullptr) return NTCAN_INVALID_HANDLE;
+  if (id < 0 || id > kMaxId) return NTCAN_INVALID_PARAMETER;
+  if (const NTCAN_RESULT fault = take_fault(s, h->net, Call::IdAdd)) return fault;
+  const auto bit = static_cast<std::size_t>(id);
+  if (h->filter.test(bit)) return NTCAN_ID_ALREADY_ENABLED;
+  h->filter.set(bit);
+  return NTCAN_SUCCESS;
+}
+
+NTCAN_RESULT canIdDelete(NTCAN_HANDLE handle, int32_t id) {
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.mu);
+  Handle* h = resolve(s, handle, Call::IdDelete);
+  if (h == nullptr) return NTCAN_INVALID_HANDLE;
+  if (id < 0 || id > kMaxId) return NTCAN_INVALID_PARAMETER;
+  if (const NTCAN_RESULT fault = take_fault(s, h->net, Call::IdDelete)) return fault;
+  const auto bit = static_cast<std::size_t>(id);
+  if (!h->filter.test(bit)) return NTCAN_ID_NOT_ENABLED;
+  h->filter.reset(bit);
+  return NTCAN_SUCCESS;
+}
+
+NTCAN_RESULT canSend(NTCAN_HANDLE handle, CMSG* msg, int32_t* len) {
+  State& s = state();
+  Dispatch callbacks;
+  {
+    std::lock_guard<std::mutex> lock(s.mu);
+    const int32_t n = (len != nullptr) ? *len : 0;
+    if (len != nullptr) *len = 0;
+    Handle* h = resolve(s, handle, Call::Send);
+    if (h == nullptr) return NTCAN_INVALID_HANDLE;
+    if (msg == nullptr || n < 1) return NTCAN_INVALID_PARAMETER;
+    for (int32_t i = 0; i < n; ++i) {
+      if (!valid_frame(msg[i])) return NTCAN_INVALID_PARAMETER;
+    }
+    if (const NTCAN_RESULT fault = take_fault(s, h->net, Call::Send)) return fault;
+    try {
+      callbacks = put_on_net(s, h->net, msg, n, h->number, std::string());
+    } catch (const std::bad_alloc&) {
+      return NTCAN_INSUFFICIENT_RESOURCES;
+    }
+    *len = n;
+  }
+  // Lock released: participants may answer by calling back into the driver.
+  callbacks.run();
+  return NTCAN_SUCCESS;
+}
+
+NTCAN_RESULT canTake(NTCAN_HANDLE handle, CMSG* msg, int32_t* len) {
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.mu);
+  const int32_t max = (len != nullptr) ? *len : 0;
+  if (len != nullptr) *len = 0;
+  Handle* h = resolve(s, handle, Call::Take);
+  if (h == nullptr) return NTCAN_INVALID_HANDLE;
+  if (msg == nullptr || max < 1) return NTCAN_INVALID_PARAMETER;
+  if (const NTCAN_RESULT fault = take_fault(s, h->net, Call::Take)) return fault;
+  *len = take_frames(*h, msg, max);
+  return NTCAN_SUCCESS;
+}
+
+NTCAN_RESULT canRead(NTCAN_HANDLE handle, CMSG* msg, int32_t* len, void* ovrlppd) {
+  State& s = state();
+  std::unique_lock<std::mutex> lock(s.mu);
+  const int32_t max = (len != nullptr) ? *len : 0;
+  if (len != nullptr) *len = 0;
+  Handle* h = resolve(s, handle, Call::Read);
+  if (h == nullptr) return NTCAN_INVALID_HANDLE;
+  if (msg == nullptr || max < 1 || ovrlppd != nullptr) return NTCAN_INVALID_PARAMETER;
+  if (const NTCAN_RESULT fault = take_fault(s, h->net, Call::Read)) return fault;
+
+  if (h->count == 0) {
+    const auto wait = read_wait(h->rx_timeout_ms, s.time_scale);
+    if (wait <= std::chrono::steady_clock::duration::zero()) return NTCAN_RX_TIMEOUT;
+    // Keep the handle alive while waiting: a close frees it from the table.
+    const std::shared_ptr<Handle> keep = s.open.at(handle);
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    ++keep->readers;
+    keep->readable.wait_until(lock, deadline,
+                              [&keep] { return !keep->open || keep->count > 0; });
+    --keep->readers;
+    if (!keep->open) return NTCAN_INVALID_HANDLE;
+    if (keep->count == 0) return NTCAN_RX_TIMEOUT;
+  }
+  *len = take_frames(*h, msg, max);
+  return NTCAN_SUCCESS;
+}
+
+NTCAN_RESULT canStatus(NTCAN_HANDLE handle, CAN_IF_STATUS* status) {
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.mu);
+  Handle* h = resolve(s, handle, Call::Status);
+  if (h == nullptr) return NTCAN_INVALID_HANDLE;
+  if (status == nullptr) return NTCAN_INVALID_PARAMETER;
+  if (const NTCAN_RESULT fault = take_fault(s, h->net, Call::Status)) return fault;
+  CAN_IF_STATUS st{};
+  st.hardware = 0x0100;
+  st.firmware = 0x0100;
+  st.driver = 0x0100;
+  st.dll = 0x0100;
+  st.boardstatus = s.nets[h->net].board_status;
+  static const char kBoardId[] = "VORBEL-SIM";
+  static_assert(sizeof kBoardId <= sizeof st.boardid, "board id fits");
+  std::memcpy(st.boardid, kBoardId, sizeof kBoardId);
+  st.features = 0;
+  *status = st;
+  return NTCAN_SUCCESS;
+}
+
+}  // extern "C"
