@@ -1,7 +1,8 @@
-// Many threads on one net at once: senders, takers, a reader, a device, and a
-// thread that keeps opening, querying and closing handles beside them.
+// Many threads on one net at once: senders, a taker, a reader, devices, and
+// a thread that keeps opening, querying and closing handles beside them.
 #include <array>
 #include <atomic>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -14,109 +15,89 @@ using namespace ntcan_test;
 using ConcurrencyTest = SimTest;
 
 constexpr int kSenders = 3;
-constexpr uint32_t kFramesPerSender = 3000;
+constexpr int kFramesPerSender = 3000;
 constexpr int32_t kFirstId = 0x100;
 
-// What one receiving handle saw, per sender.
+// What one receiving handle saw; `last` is each sender's last frame number.
 struct Received {
-  std::array<uint32_t, kSenders> count{};
-  std::array<int64_t, kSenders> last_seq{-1, -1, -1};
-  uint64_t reported_lost = 0;
-  int out_of_order = 0;
-
+  std::array<int, kSenders> last{-1, -1, -1};
+  int total = 0, out_of_order = 0, reported_lost = 0;
   void add(const CMSG& m) {
-    const int k = m.id - kFirstId;
-    const uint32_t seq = static_cast<uint32_t>(m.data[0]) | static_cast<uint32_t>(m.data[1]) << 8 |
-                         static_cast<uint32_t>(m.data[2]) << 16;
-    if (static_cast<int64_t>(seq) <= last_seq[k]) ++out_of_order;
-    last_seq[k] = seq;
-    ++count[k];
+    const int k = m.id - kFirstId, seq = m.data[0] | m.data[1] << 8;
+    out_of_order += seq <= last[k];
+    last[k] = seq;
+    ++total;
     reported_lost += m.msg_lost;
   }
-  uint64_t total() const { return uint64_t{count[0]} + count[1] + count[2]; }
 };
 
 TEST_F(ConcurrencyTest, FramesSentFromManyThreadsArriveOnceAndInOrderOrAreCountedAsLost) {
-  constexpr int kNet = 0;
   ntcan_sim::set_time_scale(0.001);  // canRead waits 1 ms
   ntcan_sim::set_trace_enabled(false);
-  const NTCAN_HANDLE taker = open(kNet, {kFirstId, kFirstId + 1, kFirstId + 2}, 64);
-  const NTCAN_HANDLE reader = open(kNet, {kFirstId, kFirstId + 1, kFirstId + 2}, 64);
-  std::atomic<uint64_t> device_saw{0};
-  ntcan_sim::attach(kNet, "counter", [&](const ntcan_sim::BusFrame&) { ++device_saw; });
+  const NTCAN_HANDLE taker = open(0, {kFirstId, kFirstId + 1, kFirstId + 2}, 64);
+  const NTCAN_HANDLE reader = open(0, {kFirstId, kFirstId + 1, kFirstId + 2}, 64);
+  std::atomic<int> device_saw{0}, senders_left{kSenders};
+  ntcan_sim::attach(0, "counter", [&](const ntcan_sim::BusFrame&) { ++device_saw; });
 
-  std::atomic<int> senders_left{kSenders};
   std::vector<std::thread> threads;
   for (int k = 0; k < kSenders; ++k) {
     threads.emplace_back([k, &senders_left] {
-      const NTCAN_HANDLE h = open(kNet);
-      for (uint32_t seq = 0; seq < kFramesPerSender; ++seq) {
-        CMSG m{};
-        m.id = kFirstId + k;
-        m.len = 3;
-        m.data[0] = static_cast<uint8_t>(seq);
-        m.data[1] = static_cast<uint8_t>(seq >> 8);
-        m.data[2] = static_cast<uint8_t>(seq >> 16);
-        int32_t n = 1;
-        EXPECT_EQ(canSend(h, &m, &n), NTCAN_SUCCESS);
+      const NTCAN_HANDLE h = open(0);
+      for (int seq = 0; seq < kFramesPerSender; ++seq) {
+        const auto lo = static_cast<uint8_t>(seq), hi = static_cast<uint8_t>(seq >> 8);
+        EXPECT_EQ(send(h, ntcan_sim::make_frame(kFirstId + k, {lo, hi})), NTCAN_SUCCESS);
       }
       EXPECT_EQ(canClose(h), NTCAN_SUCCESS);
       --senders_left;
     });
   }
-
-  Received by_take;
-  Received by_read;
-  threads.emplace_back([&] {
-    CMSG buf[16];
-    for (;;) {
-      const bool last_round = senders_left == 0;
-      int32_t n = 16;
-      EXPECT_EQ(canTake(taker, buf, &n), NTCAN_SUCCESS);
-      for (int32_t i = 0; i < n; ++i) by_take.add(buf[i]);
-      if (n == 0 && last_round) return;
+  // One receiver takes, one reads; both drain until the senders are done.
+  Received by_take, by_read;
+  auto drain = [&senders_left](NTCAN_HANDLE h, Received& got, bool wait) {
+    for (bool last_round = false; !last_round;) {
+      last_round = senders_left == 0;
+      CMSG buf[16];
+      int32_t n = wait ? 5 : 16;
+      const NTCAN_RESULT r = wait ? canRead(h, buf, &n, nullptr) : canTake(h, buf, &n);
+      EXPECT_TRUE(r == NTCAN_SUCCESS || (wait && r == NTCAN_RX_TIMEOUT)) << r;
+      for (int32_t i = 0; i < n; ++i) got.add(buf[i]);
+      last_round = last_round && n == 0;
     }
-  });
-  threads.emplace_back([&] {
-    CMSG buf[5];
-    for (;;) {
-      const bool last_round = senders_left == 0;
-      int32_t n = 5;
-      const NTCAN_RESULT r = canRead(reader, buf, &n, nullptr);
-      EXPECT_TRUE(r == NTCAN_SUCCESS || r == NTCAN_RX_TIMEOUT) << r;
-      for (int32_t i = 0; i < n; ++i) by_read.add(buf[i]);
-      if (n == 0 && last_round) return;
-    }
-  });
-
+  };
+  threads.emplace_back(drain, taker, std::ref(by_take), false);
+  threads.emplace_back(drain, reader, std::ref(by_read), true);
   // Handles come and go on the same net, as a line supervisor's would.
-  int churns = 0;
   threads.emplace_back([&] {
-    while (senders_left > 0 || churns < 10) {
-      const NTCAN_HANDLE h = open(kNet, {kFirstId}, 4);
-      EXPECT_EQ(canSetBaudrate(h, 6), NTCAN_SUCCESS);
+    for (int rounds = 0; senders_left > 0 || rounds < 10; ++rounds) {
+      const NTCAN_HANDLE h = open(0, {kFirstId}, 4);
       CAN_IF_STATUS st;
+      EXPECT_EQ(canSetBaudrate(h, 6), NTCAN_SUCCESS);
       EXPECT_EQ(canStatus(taker, &st), NTCAN_SUCCESS);
-      EXPECT_EQ(canStatus(h, &st), NTCAN_SUCCESS);
-      (void)ntcan_sim::handles(kNet);
       EXPECT_EQ(canClose(h), NTCAN_SUCCESS);
-      ++churns;
     }
   });
+  // A device leaving the net mid-run: once detach returns it is never called.
+  std::atomic<bool> gone{false};
+  std::atomic<int> transient_saw{0};
+  const int transient = ntcan_sim::attach(0, "transient", [&](const ntcan_sim::BusFrame&) {
+    EXPECT_FALSE(gone) << "called after detach returned";
+    ++transient_saw;
+  });
+  while (transient_saw < 100 && senders_left > 0) std::this_thread::yield();
+  ntcan_sim::detach(transient);
+  gone = true;
 
   for (std::thread& t : threads) t.join();
-
-  const uint64_t sent = uint64_t{kSenders} * kFramesPerSender;
-  EXPECT_EQ(device_saw, sent);
+  constexpr int kSent = kSenders * kFramesPerSender;
+  EXPECT_EQ(device_saw, kSent);
   for (const auto& [h, got] : {std::pair{taker, &by_take}, std::pair{reader, &by_read}}) {
-    const uint64_t dropped = ntcan_sim::handle_info(h)->dropped;
+    const auto dropped = static_cast<int>(ntcan_sim::handle_info(h)->dropped);
     EXPECT_EQ(got->out_of_order, 0) << "handle " << h;
-    EXPECT_EQ(got->total() + dropped, sent) << "handle " << h;
+    EXPECT_EQ(got->total + dropped, kSent) << "handle " << h;
     EXPECT_LE(got->reported_lost, dropped) << "handle " << h;
     EXPECT_EQ(got->reported_lost > 0, dropped > 0) << "handle " << h;
   }
-  EXPECT_EQ(ntcan_sim::handles(kNet), (std::vector<NTCAN_HANDLE>{taker, reader}));
-  EXPECT_GE(churns, 10);
+  EXPECT_EQ(ntcan_sim::handles(0), (std::vector<NTCAN_HANDLE>{taker, reader}));
 }
 
 }  // namespace

@@ -39,7 +39,8 @@ NTCAN_EXPORT const char* call_name(Call call);  // "canOpen", "canSend", ...
 // (waiting for running callbacks), clears the trace, faults, counters and
 // board status words, sets the time scale to 1 and turns the trace on with
 // its default capacity. Handle numbering continues, so handles from before
-// the reset stay invalid. Must not be called from a participant callback.
+// the reset stay invalid. Throws std::logic_error when called from a
+// participant callback (it would wait for that callback).
 NTCAN_EXPORT void reset();
 
 // ---------------------------------------------------------------------------
@@ -89,8 +90,8 @@ NTCAN_EXPORT void detach(int participant);
 // identifier 0..0x7FF and a data length of at most 8.
 NTCAN_EXPORT void inject(int net, const CMSG& msg, const std::string& from = "test");
 
-// Convenience: a frame with identifier, data bytes (at most 8) and flags
-// (NTCAN_RTR for a remote request, whose data length is then given by rtr_len).
+// Frame builders: a data frame with up to 8 bytes, and a remote request
+// (NTCAN_RTR set) asking for rtr_len bytes.
 NTCAN_EXPORT CMSG make_frame(int32_t id, std::initializer_list<uint8_t> data);
 NTCAN_EXPORT CMSG make_rtr(int32_t id, uint8_t rtr_len = 0);
 

@@ -50,13 +50,13 @@ void release(State& s, Handle& h) noexcept {
   auto& on_net = s.nets[h.net].handles;
   on_net.erase(std::remove(on_net.begin(), on_net.end(), &h), on_net.end());
   h.open = false;
+  h.count = 0;
   try {
     s.closed.push_back(info_of(h));
     if (s.closed.size() > kClosedHistory) s.closed.pop_front();
   } catch (const std::bad_alloc&) {
     // The history is only for inspection; the handle is released regardless.
   }
-  h.count = 0;
   std::vector<CMSG>().swap(h.ring);
   h.readable.notify_all();
   const NTCAN_HANDLE number = h.number;  // h may die inside erase
@@ -108,11 +108,15 @@ NTCAN_RESULT canOpen(int net, uint32_t flags, int32_t txqueuesize, int32_t rxque
     h->rx_timeout_ms = rxtimeout_ms;
     h->tx_timeout_ms = txtimeout_ms;
     h->ring.resize(static_cast<std::size_t>(rxqueuesize));
-    s.nets[net].handles.reserve(s.nets[net].handles.size() + 1);
-    s.open.emplace(h->number, h);
-    s.nets[net].handles.push_back(h.get());
+    auto& on_net = s.nets[net].handles;
+    on_net.push_back(h.get());
+    try {
+      s.open.emplace(h->number, h);
+    } catch (const std::bad_alloc&) {
+      on_net.pop_back();
+      throw;
+    }
   } catch (const std::bad_alloc&) {
-    s.open.erase(s.next_handle);
     return NTCAN_INSUFFICIENT_RESOURCES;
   }
   *handle = s.next_handle++;
