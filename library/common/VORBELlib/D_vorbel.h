@@ -217,6 +217,18 @@ class D_can : public D_fct {
 
   void construct(const std::string& pn);
 
+  // Attach the node to the line of its address: find the line or create,
+  // open and supervise it (the creating node's ".BAUDRATE" fixes the line's
+  // baud rate, 0 meaning code 6), and give the node a handle on it: the
+  // line's own for the node that created it, a new one for a later node
+  // without handle. Returns 0, -1 when the line exists but is closed, or the
+  // NTCAN status of the failed open.
+  int can_open();
+  // Give the node's handle up. A master closes a handle of its own (not the
+  // line's); a node that is not the master only forgets its master's handle
+  // and buffers. Returns 0 or the status of the failed close.
+  int can_close();
+
   void handle(NTCAN_HANDLE h) { canhandle_ = h; }
   // The node's usable handle: canhandle_ while the node's line is open, -1
   // otherwise.

@@ -123,4 +123,4 @@ D_Alive::~D_Alive() = default;
 
 // The node is taken off the bus by closing its handle and leaving the polling
 // registry; both arrive with the line layer and node initialisation.
-void D_can::detach_from_bus() {}
+void D_can::detach_from_bus() { can_close(); }

@@ -1,0 +1,144 @@
+// CAN line object: opening and closing the handles of one CAN net, and the
+// texts of NTCAN status codes.
+#include <cstdio>
+
+#include "D_vorbel.h"
+#include "line/line_log.h"
+
+namespace {
+
+// Driver settings of every handle the library opens.
+constexpr uint32_t kModeFlags = 0;
+constexpr int32_t kTxQueueSize = 10;
+constexpr int32_t kRxQueueSize = 100;
+constexpr int32_t kTxTimeoutMs = 1000;
+constexpr int32_t kRxTimeoutMs = 1000;
+
+struct ERR2STR {
+  uint64_t ntstatus;
+  const char* str;
+};
+
+// Scanned in order; the last record is the sentinel for unknown codes.
+const ERR2STR err2str[] = {
+    {0x0, "NTCAN_SUCCESS"},
+    {0x101, "NTCAN_RX_TIMEOUT"},
+    {0x102, "NTCAN_TX_TIMEOUT"},
+    {0x104, "NTCAN_TX_ERROR"},
+    {0x105, "NTCAN_CONTR_OFF_BUS"},
+    {0x106, "NTCAN_CONTR_BUSY"},
+    {0x107, "NTCAN_CONTR_WARN"},
+    {0x109, "NTCAN_NO_ID_ENABLED"},
+    {0x10A, "NTCAN_ID_ALREADY_ENABLED"},
+    {0x10B, "NTCAN_ID_NOT_ENABLED"},
+    {0x10D, "NTCAN_INVALID_FIRMWARE"},
+    {0x10E, "NTCAN_MESSAGE_LOST"},
+    {0x16, "NTCAN_INVALID_PARAMETER"},
+    {0x4D, "NTCAN_INVALID_HANDLE"},
+    {0x13, "NTCAN_NET_NOT_FOUND"},
+    {0x10F, "NTCAN_INVALID_HARDWARE"},
+    {0x110, "NTCAN_PENDING_WRITE"},
+    {0x111, "NTCAN_PENDING_READ"},
+    {0x112, "NTCAN_INVALID_DRIVER"},
+    {0x4, "NTCAN_OPERATION_ABORTED"},
+    {0x113, "NTCAN_WRONG_DEVICE_STATE"},
+    {0xC, "NTCAN_INSUFFICIENT_RESOURCES"},
+    {0x180, "NTCAN_SOCK_CONN_TIMEOUT"},
+    {0x181, "NTCAN_SOCK_CMD_TIMEOUT"},
+    {0x182, "NTCAN_SOCK_HOST_NOT_FOUND"},
+    {0xFFFFFFFF, "NTCAN_UNKNOWN"},
+};
+constexpr size_t kErr2strCount = sizeof err2str / sizeof err2str[0];
+static_assert(kErr2strCount == 26, "25 status texts and the sentinel");
+
+}  // namespace
+
+std::string can_error_str(unsigned long ntstatus) {
+  size_t i = 0;
+  while (i + 1 < kErr2strCount && err2str[i].ntstatus != ntstatus) ++i;
+  char code[32];
+  std::snprintf(code, sizeof code, "(0x%08lx)", ntstatus);
+  return std::string(err2str[i].str) + code;
+}
+
+canline::canline()
+    : linehandle_(-1),
+      todo_(0),
+      line_(0),
+      baudrate_(0),
+      is_open_(false),
+      err_first_(false),
+      board_status(0),
+      deny_wget_reset_(false),
+      reset_first_(false),
+      t1_(),
+      line_ip_(),
+      ThreadStop_(false) {}
+
+canline::~canline() = default;
+
+int canline::can_open(NTCAN_HANDLE& handle, bool openalways) {
+  const NTCAN_HANDLE line_handle = linehandle_.load();
+  if (!openalways) {
+    if (line_handle <= 0) {
+      // A closed line takes no new users until its supervision reopens it.
+      handle = -1;
+      is_open_ = false;
+      return -1;
+    }
+    if (handle != -1) {
+      // The caller already holds a handle on the open line.
+      if (handle > 0) {
+        is_open_ = true;
+        err_first_ = false;
+        return 0;
+      }
+      handle = -1;
+      is_open_ = false;
+      return -1;
+    }
+  }
+
+  NTCAN_HANDLE fresh = -1;
+  int ret = canOpen(line_ - 1, kModeFlags, kTxQueueSize, kRxQueueSize, kTxTimeoutMs, kRxTimeoutMs, &fresh);
+  if (ret != NTCAN_SUCCESS) {
+    handle = -1;
+    // One message per run of failed opens.
+    if (!err_first_.exchange(true)) vorbel::log("canOpen returned: ", vorbel::line_status_text(line_, ret));
+    is_open_ = false;
+    return ret;
+  }
+  TELVOsleep(0, 5000);
+  ret = canSetBaudrate(fresh, static_cast<uint32_t>(baudrate_));
+  if (ret != NTCAN_SUCCESS) {
+    vorbel::log("canSetBaudrate returned: ", vorbel::status_text(ret));
+    is_open_ = false;
+    canClose(fresh);
+    return ret;
+  }
+  handle = fresh;
+  // The first handle opened on a closed line becomes the line's own.
+  NTCAN_HANDLE none = -1;
+  linehandle_.compare_exchange_strong(none, fresh);
+  is_open_ = true;
+  err_first_ = false;
+  return 0;
+}
+
+int canline::can_open() {
+  NTCAN_HANDLE h = linehandle_.load();
+  const int ret = can_open(h, true);
+  linehandle_.store(h);
+  return ret;
+}
+
+int canline::can_close() {
+  const NTCAN_HANDLE h = linehandle_.load();
+  if (h == -1) return 0;
+  const int ret = canClose(h);
+  if (ret != NTCAN_SUCCESS) vorbel::log("canline::canClose returned: ", vorbel::status_text(ret));
+  linehandle_ = -1;
+  TELVOsleep(0, 5000);
+  is_open_ = false;
+  return ret;
+}

@@ -1,0 +1,98 @@
+// Line supervision: one detached thread per line watches its status, closes
+// the line after two failed status queries in a row, reopens it with a pause
+// growing by one second per attempt up to a minute, and asks an unreachable
+// network gateway to reset itself, at most five times per outage.
+#include <cstdio>
+#include <string>
+
+#include "D_vorbel.h"
+#include "line/line_log.h"
+#include "line/line_supervision.h"
+
+namespace {
+
+constexpr int kStartPause = 60;      // s before the first cycle
+constexpr int kClosePause = 15;      // s after closing a failing line
+constexpr int kResetPause = 20;      // s after a gateway reset
+constexpr int kMaxCyclePause = 60;   // s, the cycle pause grows up to this
+constexpr int kResetThreshold = 5;   // failed reopens counted before a reset
+constexpr int kMaxResets = 5;        // resets until the line is healthy again
+
+}  // namespace
+
+void* can_control(void* ip) {
+  if (!ip) return nullptr;
+  canline* line = static_cast<canline*>(ip);
+
+  char msg[100];
+  std::snprintf(msg, sizeof msg, "Line : %d, Handle: %d", line->line(), line->handle());
+  vorbel::log("Inside can_control: ", msg);
+  TELVOsleep(kStartPause, 0);
+
+  // Only the presence of the marker file at this moment counts.
+  if (FILE* f = std::fopen("./DENY-wget-reset", "r")) {
+    vorbel::log("can_control  ", "do not allow wget resets");
+    line->deny_wget_reset_ = true;
+    std::fclose(f);
+  } else {
+    vorbel::log("can_control  ", "allow wget resets");
+    line->deny_wget_reset_ = false;
+  }
+
+  CAN_IF_STATUS canstat{};
+  int ret = 0;
+  int retry = 1;
+  int open_err_cnt = kResetThreshold;
+  int reset_tries = 0;
+  bool first_time = true;  // the next failed query is tolerated once
+  bool first = false;      // the close of this outage has been logged
+
+  while (!line->ThreadStop_) {
+    TELVOsleep(retry, 0);
+    const NTCAN_HANDLE h = line->handle();
+    if (h > 0) {
+      open_err_cnt = kResetThreshold;
+      ret = canStatus(h, &canstat);
+      if (ret != NTCAN_SUCCESS && first_time) {
+        vorbel::log("1. canStatus returned: ", vorbel::line_status_text(line->line(), ret));
+        first_time = false;
+        continue;
+      }
+      if (ret != NTCAN_SUCCESS) {
+        line->can_close();
+        if (!first) vorbel::log("2. canStatus returned: ", vorbel::line_status_text(line->line(), ret));
+        TELVOsleep(kClosePause, 0);
+        first = true;
+        retry = 1;
+        reset_tries = 0;
+        continue;
+      }
+      // Healthy: texts are built only when the board status changed.
+      if (canstat.boardstatus != line->board_status) {
+        vorbel::log("3. canStatus returned: ", "Line : " + std::to_string(line->line()) +
+                                                   "boardstatus: " + std::to_string(canstat.boardstatus));
+      }
+      line->board_status = canstat.boardstatus;
+      first = false;
+      first_time = true;
+      line->reset_first_ = false;
+      retry = 1;
+      reset_tries = 0;
+    } else {
+      ret = line->can_open();
+      if (ret != NTCAN_SUCCESS) {
+        first_time = true;
+        ++open_err_cnt;
+        if (open_err_cnt > kResetThreshold && reset_tries < kMaxResets && ret == NTCAN_SOCK_CONN_TIMEOUT) {
+          line->reset_line();
+          TELVOsleep(kResetPause, 0);
+          open_err_cnt = 0;
+          ++reset_tries;
+        }
+      }
+      if (retry < kMaxCyclePause) ++retry;
+    }
+  }
+  vorbel::log("can_control", "stop can_control thread");
+  return ip;
+}

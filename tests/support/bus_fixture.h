@@ -1,0 +1,74 @@
+// Fixture for tests that run nodes on the simulated CAN driver under the
+// manual framework clock.
+#ifndef VORBEL_BUS_FIXTURE_H
+#define VORBEL_BUS_FIXTURE_H
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "D_vorbel.h"
+#include "ntcan_sim.h"
+#include "telvo_clock.h"
+#include "telvo_log.h"
+
+namespace testsupport {
+
+// A D_can that lets tests look at its internals.
+class NodeProbe : public D_can {
+ public:
+  using D_can::D_can;
+  NTCAN_HANDLE raw_handle() const { return canhandle_; }
+  canline* line() const { return pline_; }
+  CMSG* rx_buffer() const { return rxmsg_; }
+  int32_t* rx_count() const { return rxmsg_len_; }
+  int* status_word() const { return can_ret_; }
+  int* alive_cell() const { return alive_ptr_; }
+  void make_master(int flag) { active_->set_value(flag); }
+  void set_baudrate(int code) { baudrate_->set_value(code); }
+  void set_address(int line, int node, int i3 = 0, int i4 = 0) {
+    IIII a{line, node, i3, i4};
+    set_value(&a);
+    has_changed();
+  }
+  static std::mutex& registry_lock() { return mx_loop; }
+  static D_iiii* debug_selector() { return canIdent_debug_; }
+};
+
+// Every test of this fixture runs in a process of its own (see
+// tests/CMakeLists.txt), so the clock and the library's registries start
+// fresh. The test's own thread drives the clock: its pauses move time.
+class BusTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    clock_ = &telvo::install_manual_clock();
+    clock_->drive_from_this_thread();
+    ntcan_sim::reset();
+    log_ = std::make_unique<telvo::LogCapture>();
+    t0_ = TELVOtime();
+  }
+  void TearDown() override { log_.reset(); }
+
+  // A node on `line` with node id `node`, attached to its line.
+  std::unique_ptr<NodeProbe> node_on(int line, int node, const std::string& name = "") {
+    auto n = std::make_unique<NodeProbe>(name.empty() ? "NODE" + std::to_string(line) + "_" + std::to_string(node) : name,
+                                         &eq_);
+    n->set_address(line, node);
+    return n;
+  }
+  // Seconds of framework time since the test began.
+  long elapsed() const { return TELVOtime() - t0_; }
+  void advance_s(long s) { clock_->advance(std::chrono::seconds(s)); }
+  // Wait until `n` threads (supervision threads) sleep on the clock.
+  void settle(size_t n) { ASSERT_TRUE(clock_->wait_for_sleepers(n)); }
+
+  telvo::ManualClock* clock_ = nullptr;
+  std::unique_ptr<telvo::LogCapture> log_;
+  EqFct eq_{"CANTEST"};
+  long t0_ = 0;
+};
+
+}  // namespace testsupport
+
+#endif  // VORBEL_BUS_FIXTURE_H
