@@ -93,6 +93,10 @@ class canline {
   void reset_line();
 };
 
+// Fill the receive buffer of every registered master node from its handle
+// (one non-blocking take per node). Called by the server loop; always 0.
+int can_looping();
+
 // Text of an NTCAN status, e.g. "NTCAN_NET_NOT_FOUND(0x00000013)". Callers
 // pass a signed 32-bit status sign-extended to 64 bits.
 std::string can_error_str(unsigned long ntstatus);
@@ -126,6 +130,10 @@ class D_canactive : public telvo::D_value<int> {
   ~D_canactive() override;
   // The value is never restored from the configuration.
   void read() override;
+  // Clients cannot set the flag: it is kept by node initialisation, and a
+  // follower turned master would close its master's handle. The refusal is
+  // logged.
+  void set(EqAdr* adr, EqData* in, EqData* out, EqFct* ef) override;
 };
 
 // Alive value (".ALIVE"): the last NMT state byte received from the node;
@@ -138,10 +146,34 @@ class D_Alive : public D_int_ptr {
  public:
   D_Alive(const std::string& pn, int* p, D_can* can, EqFct* ef);
   ~D_Alive() override;
+
+  // Store a state and set the node's ".CONDITION" text by its low four
+  // bits: 2 "Error", 4 "Stopped", 5 "Operational", 15 "Preoperational",
+  // anything else "default Error".
+  void set_value(int s) override;
+  using D_int_ptr::set_value;
+
+  // Look in a batch of *l frames for the first one-byte frame on
+  // 0x700 + ident (heartbeat or node-guarding answer) and store its state
+  // byte, without touching the condition text. 100 when that state is
+  // operational (bit 7, the guarding toggle, ignored), else 0.
+  int can_read(int ident, CMSG* rxmsg, int* l);
+  // can_read, and when the node is operational also the condition text.
+  // 100 when operational, else 0.
+  int check_alive(int ident, CMSG* rxmsg, int* l);
+  // Whether the stored state is operational (low four bits 5).
+  bool isalive();
 };
 
 // ---------------------------------------------------------------------------
 // D_can: one CANopen node on one CAN line.
+//
+// Device classes may derive from D_can and override its virtual operations;
+// the library calls can_fill, can_get, can_write and set_value through the
+// virtual table. The destructor takes the node out of the polling registry,
+// but only after a derived class's destructor has run: a derived class that
+// overrides an operation of the server loop (can_fill, can_get)
+// calls dellist() first thing in its own destructor.
 //
 // Address (the property's value, an IIII):
 //   i1_data  CAN line number, 1..20 (line n is NTCAN net n - 1); 0: none
@@ -175,6 +207,7 @@ class D_can : public D_fct {
   D_canint* reset_node_;
   // Serialises the polling of one node against changes of the node registry.
   static std::mutex mx_loop;
+  friend int can_looping();
 
  public:
   D_Alive* alive_;
@@ -209,6 +242,83 @@ class D_can : public D_fct {
   // polling registry and raises has_changed(); device code then initialises
   // it again.
   virtual void set_value(IIII* s);
+
+  // --- Frame I/O (all return 0, 77 while the handle is not usable, or the
+  // driver's status; NTCAN_INVALID_PARAMETER for null pointers and data
+  // lengths outside 0..8, with nothing sent).
+
+  // Blocking read of up to *length frames (waits at most the handle's
+  // receive time-out, 1 s). *length becomes the number read, -1 when the
+  // handle is not usable. Records the status in the node's status word.
+  virtual int can_read(CMSG* rxmsg, int* length);
+  // Non-blocking take of up to *length frames; otherwise as can_read.
+  virtual int can_get(CMSG* rxmsg, int* length);
+  // Send one request frame and wait for the reply whose data bytes 1..3
+  // (the SDO multiplexer) equal the request's: 50 attempts, each after a
+  // 5 ms sleep, taking up to 10 frames. On a match the reply replaces
+  // *ident, *length and Data and 0 is returned; otherwise 32 (the request
+  // stays in the caller's variables). Frames taken and not matched are lost.
+  virtual int can_poll(int* ident, int* length, unsigned char* Data);
+  // Send one frame of `length` (0..8) bytes on identifier `ident`.
+  virtual int can_write(int ident, int length, unsigned char* Data);
+  // Take the waiting frames (up to 100) into the receive buffer; -1 for a
+  // node without receive buffer. Called by can_looping.
+  virtual int can_fill();
+  // Copy the frames of the last fill into rxmsg (room for 100 frames) and
+  // their count into *length; returns the node's status word, -1 when the
+  // handle is not usable or the node has no receive buffer. Synchronised
+  // with can_looping, so it may run on another thread.
+  virtual int can_array(CMSG* rxmsg, int* length);
+  // Send the initiate-upload request for (index, subindex) to 0x600 + node
+  // id and return at once; the answer arrives with the node's frames.
+  virtual int can_SDO(u_short index, u_char subindex);
+
+  // Remote transmission requests: on *ident with length byte 0x10, or with
+  // (l | 0x10); rtr() is the node-guarding request on 0x700 + node id.
+  int rtr(int* ident);
+  int rtr(int* ident, int l);
+  int rtr();
+  // Log the frames of the last fill ("ID: 185, Len: 2, Data: 01 0A") when
+  // ".DEBUG_ID" names this node's line, node id and third address value.
+  void can_print();
+
+  // --- Initialisation (0, -1 for a line outside 1..20, or the failing
+  // step's status).
+
+  // Put the node on its line and enable the address's identifiers
+  // i2_data, i3_data, i4_data (each when > 0); not registered for polling.
+  int init();
+  // Register the node for polling as the master of its line and node id
+  // (receive buffer, ".ACTIVE" 1, ".ALIVE" 15) or, when another node is
+  // master there, make it a follower sharing the master's buffers and
+  // handle; then enable `ident` (when > 0). A master may call it again to
+  // enable further identifiers.
+  int init(int ident);
+  // flag 1: like init() but enabling only `ident`; any other flag: init(ident),
+  // returning 0 whatever it returned.
+  int init(int ident, int flag);
+  // Enable / disable an identifier on the node's handle. Enabling an
+  // enabled identifier is success; only a master disables (0 otherwise).
+  int AddIdent(int ident);
+  int DelIdent(int ident);
+  // Remove a master's entry (its line and node id) from the polling
+  // registry; always 0.
+  int dellist();
+
+  // --- NMT commands (0, 77 while the handle is not usable, or the status
+  // of the send): start (0x01), stop (0x02), reset (0x81) for the node id.
+  int start_node();
+  int stop_node();
+  int reset_node();
+  // Start the node.
+  int modinit();
+
+  // --- Emergency messages.
+  // Enable 0x80 + node id through init(int); 0 when the node id is not > 0.
+  int init_emergency();
+  // Log the data bytes of the first frame on 0x80 + ident in a batch of *l
+  // frames ("0x10 0x82 0x1 ..."); 100 when one was found, else 0.
+  int can_emergency(int ident, CMSG* rxmsg, int* l);
 
   // The address as one element of a multi-element reply. A null addr throws
   // std::logic_error before anything is stored.

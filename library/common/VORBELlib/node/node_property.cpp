@@ -120,7 +120,3 @@ D_Alive::D_Alive(const std::string& pn, int* p, D_can* can, EqFct* ef)
     : D_int_ptr(pn, p, ef), can_(can), eq_fct_(ef) {}
 
 D_Alive::~D_Alive() = default;
-
-// The node is taken off the bus by closing its handle and leaving the polling
-// registry; both arrive with the line layer and node initialisation.
-void D_can::detach_from_bus() { can_close(); }

@@ -1,0 +1,28 @@
+// Emergency messages: enabling a node's emergency identifier and logging its
+// emergency frames.
+#include <cstdio>
+
+#include "D_vorbel.h"
+#include "line/line_log.h"
+
+int D_can::init_emergency() {
+  if (canIdent_.i2_data <= 0) return 0;
+  return init(0x080 + canIdent_.i2_data);
+}
+
+int D_can::can_emergency(int ident, CMSG* rxmsg, int* l) {
+  if (!rxmsg || !l || *l < 1) return 0;
+  const int id = ident + 0x080;
+  for (int i = 0; i < *l; ++i) {
+    const CMSG& m = rxmsg[i];
+    if (m.id != id) continue;
+    // The bytes as they came, "0x10 0x82 0x1 ...": no decoding.
+    const int n = (m.len & 0x0F) < 8 ? (m.len & 0x0F) : 8;
+    char text[8 * 5 + 1] = "";
+    int at = 0;
+    for (int k = 0; k < n; ++k) at += std::snprintf(text + at, sizeof text - static_cast<size_t>(at), "0x%X ", m.data[k]);
+    vorbel::log("D_can::can_emergency", text);
+    return 100;
+  }
+  return 0;
+}

@@ -1,0 +1,254 @@
+// Scenarios as a server runs them: nodes constructed in an equipment
+// function, addressed from the configuration file, initialised by device
+// code, fed by the simulated bus, polled by the server loop, read and
+// commanded by clients.
+#include <gtest/gtest.h>
+
+#include "allocation_counter.h"
+#include "bus_fixture.h"
+#include "test_support.h"
+
+using ntcan_sim::Call;
+using ntcan_sim::make_frame;
+using testsupport::BusTest;
+using testsupport::NodeProbe;
+
+namespace {
+
+class ServerTest : public BusTest {
+ protected:
+  void SetUp() override {
+    BusTest::SetUp();
+    testsupport::write_file(dir_.file("srv.conf"),
+                            "eq_fct: CANTEST\n"
+                            "MOTOR: \t1  5  0  0\n"
+                            "MOTOR_VIEW: \t1  5  0  0\n"
+                            "VALVE: \t2  7  0  0\n");
+    motor_ = std::make_unique<NodeProbe>("MOTOR drive", &eq_);
+    view_ = std::make_unique<NodeProbe>("MOTOR_VIEW second view of the drive", &eq_);
+    valve_ = std::make_unique<NodeProbe>("VALVE", &eq_);
+    std::string err;
+    ASSERT_EQ(eq_.load_config(dir_.file("srv.conf"), &err), 0) << err;
+    // Device code as a server writes it.
+    for (NodeProbe* n : {motor_.get(), valve_.get()}) {
+      const int id = n->value()->i2_data;
+      ASSERT_EQ(n->init(0x580 + id), 0);
+      ASSERT_EQ(n->init_emergency(), 0);
+      ASSERT_EQ(n->init(0x700 + id), 0);
+    }
+    ASSERT_EQ(view_->init(0x705), 0);
+    ntcan_sim::clear_trace();
+  }
+
+  int client_int(const std::string& prop) {
+    EqData out;
+    EXPECT_EQ(eq_.client_get(prop, &out), 0) << prop;
+    return out.get_int();
+  }
+  std::string client_text(const std::string& prop) {
+    EqData out;
+    EXPECT_EQ(eq_.client_get(prop, &out), 0) << prop;
+    return out.get_string();
+  }
+  void client_write(const std::string& prop, int v) {
+    EqData in;
+    in.set(v);
+    ASSERT_EQ(eq_.client_set(prop, in, "alice", "ctl1"), 0);
+  }
+  // One turn of the server loop for a node: fill, copy, recognise.
+  int server_turn(NodeProbe& n, int* emergencies = nullptr) {
+    can_looping();
+    CMSG batch[100];
+    int count = 0;
+    EXPECT_EQ(n.can_array(batch, &count), 0);
+    const int id = n.value()->i2_data;
+    if (emergencies) *emergencies += n.can_emergency(id, batch, &count) == 100;
+    n.alive_->check_alive(id, batch, &count);
+    return count;
+  }
+  std::vector<std::vector<uint8_t>> frames_on(int net) {
+    std::vector<std::vector<uint8_t>> out;
+    for (const auto& e : ntcan_sim::trace(net)) {
+      std::vector<uint8_t> f{static_cast<uint8_t>(e.frame.msg.id >> 8), static_cast<uint8_t>(e.frame.msg.id),
+                             e.frame.msg.len};
+      if (!(e.frame.msg.len & 0x10))  // remote requests carry no data
+        for (int k = 0; k < (e.frame.msg.len & 0x0F); ++k) f.push_back(e.frame.msg.data[k]);
+      out.push_back(f);
+    }
+    return out;
+  }
+
+  testsupport::TempDir dir_;
+  std::unique_ptr<NodeProbe> motor_, view_, valve_;
+};
+
+}  // namespace
+
+TEST_F(ServerTest, AMasterAndItsFollowerShareOneBufferOneEntryAndOneHandle) {
+  EXPECT_EQ(client_int("MOTOR.ACTIVE"), 1);
+  EXPECT_EQ(client_int("MOTOR_VIEW.ACTIVE"), 0);
+  EXPECT_EQ(view_->rx_buffer(), motor_->rx_buffer());
+  EXPECT_EQ(view_->alive_cell(), motor_->alive_cell());
+  EXPECT_EQ(view_->raw_handle(), motor_->raw_handle());
+  EXPECT_EQ(ntcan_sim::enabled_ids(motor_->raw_handle()), (std::vector<int32_t>{0x085, 0x585, 0x705}));
+  EXPECT_EQ(client_int("MOTOR.ALIVE"), 15);
+  EXPECT_EQ(client_text("MOTOR.CONDITION"), "Preoperational");
+
+  // The server loop takes one batch per master: the follower's frames are
+  // the master's.
+  ntcan_sim::inject(0, make_frame(0x705, {0x05}), "node 5");
+  ntcan_sim::inject(0, make_frame(0x706, {0x05}), "node 6");  // not enabled
+  const uint64_t takes = ntcan_sim::calls(Call::Take);
+  EXPECT_EQ(server_turn(*motor_), 1);
+  EXPECT_EQ(ntcan_sim::calls(Call::Take) - takes, 2u) << "one take per registered master";
+  CMSG batch[100];
+  int count = -5;
+  EXPECT_EQ(view_->can_array(batch, &count), 0);
+  EXPECT_EQ(count, 1);
+  EXPECT_EQ(client_int("MOTOR.ALIVE"), 5);
+  EXPECT_EQ(client_int("MOTOR_VIEW.ALIVE"), 5);
+  EXPECT_EQ(client_text("MOTOR.CONDITION"), "Operational");
+  EXPECT_TRUE(motor_->alive_->isalive());
+
+  // Closing the follower forgets the master's objects and closes nothing.
+  const uint64_t closes = ntcan_sim::calls(Call::Close);
+  view_.reset();
+  EXPECT_EQ(ntcan_sim::calls(Call::Close), closes);
+  EXPECT_EQ(server_turn(*motor_), 0);
+}
+
+TEST_F(ServerTest, HeartbeatsGuardingAndEmergenciesReachTheClientsProperties) {
+  // Boot-up, then an emergency and a heartbeat in one batch.
+  ntcan_sim::inject(1, make_frame(0x707, {0x00}), "node 7");
+  EXPECT_EQ(server_turn(*valve_), 1);
+  EXPECT_EQ(client_int("VALVE.ALIVE"), 0);
+  EXPECT_EQ(client_text("VALVE.CONDITION"), "Preoperational") << "only an operational state sets the text";
+
+  ntcan_sim::inject(1, make_frame(0x087, {0x10, 0x82, 0x01, 0, 0, 0, 0, 0}), "node 7");
+  ntcan_sim::inject(1, make_frame(0x087, {0xFF}), "node 7");  // a second one in the batch is passed over
+  ntcan_sim::inject(1, make_frame(0x707, {0x85}), "node 7");   // guarding answer, toggle set
+  int emergencies = 0;
+  EXPECT_EQ(server_turn(*valve_, &emergencies), 3);
+  EXPECT_EQ(emergencies, 1);
+  EXPECT_EQ(log_->texts("D_can::can_emergency"), std::vector<std::string>{"0x10 0x82 0x1 0x0 0x0 0x0 0x0 0x0 "});
+  EXPECT_EQ(client_int("VALVE.ALIVE"), 0x85);
+  EXPECT_EQ(client_text("VALVE.CONDITION"), "Operational");
+
+  // The node stops: the value follows, the text stays until set again.
+  ntcan_sim::inject(1, make_frame(0x707, {0x04}), "node 7");
+  server_turn(*valve_);
+  EXPECT_EQ(client_int("VALVE.ALIVE"), 4);
+  EXPECT_FALSE(valve_->alive_->isalive());
+  EXPECT_EQ(client_text("VALVE.CONDITION"), "Operational");
+  valve_->alive_->set_value(valve_->alive_->value());
+  EXPECT_EQ(client_text("VALVE.CONDITION"), "Stopped");
+
+  // The node-guarding request goes out as a remote frame.
+  ntcan_sim::clear_trace();
+  EXPECT_EQ(valve_->rtr(), 0);
+  int id = 0x123;
+  EXPECT_EQ(valve_->rtr(&id, 3), 0);
+  EXPECT_EQ(frames_on(1), (std::vector<std::vector<uint8_t>>{{0x07, 0x07, 0x10}, {0x01, 0x23, 0x13}}));
+}
+
+TEST_F(ServerTest, ClientCommandWritesSendOneNmtFrameWhateverTheValue) {
+  client_write("MOTOR.STOP", 42);
+  client_write("MOTOR.START", 0);
+  client_write("MOTOR.RESET", 1);
+  client_write("MOTOR_VIEW.STOP", 7);
+  EXPECT_EQ(frames_on(0), (std::vector<std::vector<uint8_t>>{
+                              {0, 0, 2, 0x02, 0x05}, {0, 0, 2, 0x01, 0x05}, {0, 0, 2, 0x81, 0x05}, {0, 0, 2, 0x02, 0x05}}));
+  EXPECT_EQ(client_int("MOTOR.STOP"), 42);
+
+  // A command property with another code only keeps the value.
+  D_canint spare("MOTOR.SPARE", 3, motor_.get(), &eq_);
+  spare.set_value(9);
+  EXPECT_EQ(frames_on(0).size(), 4u);
+
+  // Node ids are sent as their low byte.
+  auto big = node_on(1, 300);
+  ASSERT_EQ(big->init(), 0);
+  EXPECT_EQ(big->modinit(), 0);
+  EXPECT_EQ(frames_on(0).back(), (std::vector<uint8_t>{0, 0, 2, 0x01, 0x2C}));
+
+  // The master flag is not the clients' to set.
+  client_write("MOTOR_VIEW.ACTIVE", 1);
+  EXPECT_EQ(client_int("MOTOR_VIEW.ACTIVE"), 0);
+  EXPECT_EQ(log_->count("MOTOR_VIEW.ACTIVE"), 1u);
+}
+
+TEST_F(ServerTest, AClientMovingANodeTakesItOffTheLoopUntilDeviceCodeInitialisesIt) {
+  EqData in;
+  in.set(IIII{1, 6, 0, 0});
+  ASSERT_EQ(eq_.client_set("MOTOR", in, "alice", "ctl1"), 0);
+  EXPECT_TRUE(motor_->has_changed());
+  EXPECT_EQ(motor_->raw_handle(), -1);
+  EXPECT_EQ(client_int("MOTOR.ACTIVE"), 1) << "the flag stays; the node keeps its buffers";
+
+  // Off the loop: the valve is filled, the motor's buffer is not.
+  const int32_t before = *motor_->rx_count();
+  ntcan_sim::inject(0, make_frame(0x705, {0x05}));
+  can_looping();
+  EXPECT_EQ(*motor_->rx_count(), before);
+
+  // The follower of the old address becomes master when initialised again.
+  ASSERT_EQ(view_->init(0x705), 0);
+  EXPECT_EQ(client_int("MOTOR_VIEW.ACTIVE"), 1);
+  EXPECT_NE(view_->rx_buffer(), motor_->rx_buffer());
+
+  // Device code re-initialises the moved node for node id 6.
+  CMSG* old_buffer = motor_->rx_buffer();
+  ASSERT_EQ(motor_->init(0x706), 0);
+  EXPECT_EQ(motor_->rx_buffer(), old_buffer);
+  ntcan_sim::inject(0, make_frame(0x706, {0x7F}));
+  EXPECT_EQ(server_turn(*motor_), 1);
+  EXPECT_EQ(client_int("MOTOR.ALIVE"), 0x7F);
+}
+
+TEST_F(ServerTest, OnlyAMasterDisablesIdentifiersAndLeavesTheRegistry) {
+  EXPECT_EQ(view_->DelIdent(0x705), 0);
+  EXPECT_EQ(view_->dellist(), 0);
+  EXPECT_EQ(ntcan_sim::enabled_ids(motor_->raw_handle()), (std::vector<int32_t>{0x085, 0x585, 0x705}));
+  EXPECT_EQ(motor_->DelIdent(0x085), 0);
+  EXPECT_EQ(motor_->DelIdent(0x085), NTCAN_ID_NOT_ENABLED);
+  // The motor leaves the loop; the valve, registered after it, stays.
+  EXPECT_EQ(motor_->dellist(), 0);
+  ntcan_sim::inject(0, make_frame(0x705, {0x05}));
+  ntcan_sim::inject(1, make_frame(0x707, {0x05}));
+  can_looping();
+  EXPECT_EQ(*valve_->rx_count(), 1);
+  EXPECT_EQ(ntcan_sim::queued(motor_->raw_handle()), 1u);
+}
+
+TEST_F(ServerTest, TheDebugBitPrintsTheSelectedNodesFrames) {
+  NodeProbe::debug_selector()->set_value(IIII{1, 5, 0, 99});  // the fourth value is not compared
+  ntcan_sim::inject(0, make_frame(0x185, {0x01, 0x0A}));
+  ntcan_sim::inject(1, make_frame(0x707, {0x05}));
+  ASSERT_EQ(motor_->init(0x185), 0);
+  ntcan_sim::inject(0, make_frame(0x185, {0x01, 0x0A}));
+  ntcan_sim::inject(0, make_frame(0x705, {}));
+  can_looping();
+  EXPECT_EQ(log_->count("can_print"), 0u) << "printing needs the debug bit";
+  TELVO_debug = 0x100000;
+  ntcan_sim::inject(0, make_frame(0x185, {0x01, 0x0A}));
+  ntcan_sim::inject(0, make_frame(0x705, {}));
+  ntcan_sim::inject(1, make_frame(0x707, {0x05}));
+  can_looping();
+  TELVO_debug = 0;
+  EXPECT_EQ(log_->texts("can_print"), (std::vector<std::string>{"ID: 185, Len: 2, Data: 01 0A", "ID: 705, Len: 0, Data:"}));
+}
+
+TEST_F(ServerTest, OneServerLoopTurnAllocatesNothing) {
+  for (int i = 0; i < 10; ++i) {
+    ntcan_sim::inject(0, make_frame(0x705, {0x05}));
+    ntcan_sim::inject(1, make_frame(0x707, {0x05}));
+  }
+  CMSG batch[100];
+  int count = 0;
+  const long before = allocations_on_this_thread();
+  can_looping();
+  motor_->can_array(batch, &count);
+  const long after = allocations_on_this_thread();
+  EXPECT_EQ(count, 10);
+  EXPECT_EQ(after - before, 0);
+}
