@@ -1,0 +1,303 @@
+// canopen_device.h - a simulated CANopen node on a simulated CAN net.
+//
+// A canopen_sim::Device joins one net of the simulated CAN driver (see
+// ntcan_sim.h) as a bus participant and behaves as a CANopen node there:
+//
+//   NMT           boot-up message on creation and after a reset command,
+//                 then pre-operational; start, stop, enter pre-operational,
+//                 reset node and reset communication, addressed to its node
+//                 id or to node id 0 (all nodes).
+//   heartbeat     its state on 0x700 + node id, when asked or every N ms of
+//                 the framework clock (TELVOsleep), from a thread of its own.
+//   node guarding a remote request on 0x700 + node id is answered with one
+//                 state byte whose bit 7 toggles from answer to answer.
+//   emergency     error code, error register and five manufacturer bytes on
+//                 0x080 + node id, when asked.
+//   SDO server    uploads from an object dictionary of byte strings,
+//                 expedited (1 to 4 bytes) or segmented, on 0x600 + node id
+//                 (requests) and 0x580 + node id (responses).
+//   misbehaviour  on request, for tests of clients: silence, wrong toggle
+//                 bits, aborts in the middle of a transfer, endless
+//                 segments, unrelated frames in front of every SDO answer.
+//
+// Its frames are put on the net with ntcan_sim::inject under the device's
+// participant name, so they appear on the trace and reach only the driver
+// handles whose identifier filters enable them. It reacts to frames sent by
+// handles, injected by tests and sent by other participants alike.
+//
+// Identifiers are base + node id: NMT 0x000, emergency 0x080, SDO response
+// 0x580, SDO request 0x600, heartbeat and node guarding 0x700.
+//
+// Typical use in a test:
+//
+//   auto& clock = telvo::install_manual_clock();
+//   canopen_sim::Device node(0, 5);            // net 0, node id 5: boot-up sent
+//   node.set_object(0x2000, 0, "hello world");
+//   ... open a handle on net 0, enable 0x585, send 40 00 20 00 ... to 0x605 ...
+//   node.start_heartbeat(100);
+//   clock.wait_for_sleepers(1);
+//   clock.advance(std::chrono::milliseconds(300));   // three heartbeats
+//
+// Threads: every member function is thread-safe. The device reacts to a frame
+// on the thread that sent it (the simulated driver runs participant
+// callbacks on the sender's thread), so an answer is in the requester's
+// receive queue before its canSend returns. Frames are built under the
+// device's lock and sent after it is released, so frames set off on
+// different threads (a heartbeat, an answer) may reach the net in either
+// order. Several devices may share a net (each needs its own participant
+// name, which the default name makes unique per node id).
+//
+// A Device must not be destroyed from a participant callback (detaching
+// waits for running callbacks).
+#ifndef CANOPEN_DEVICE_H
+#define CANOPEN_DEVICE_H
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ntcan.h"
+
+namespace canopen_sim {
+
+// NMT states as they appear in heartbeat and node-guarding answers.
+enum class NmtState : uint8_t {
+  BootUp = 0x00,
+  Stopped = 0x04,
+  Operational = 0x05,
+  PreOperational = 0x7F,
+};
+
+// NMT command specifiers (byte 0 of a frame on identifier 0).
+constexpr uint8_t kNmtStart = 0x01;
+constexpr uint8_t kNmtStop = 0x02;
+constexpr uint8_t kNmtEnterPreOperational = 0x80;
+constexpr uint8_t kNmtResetNode = 0x81;
+constexpr uint8_t kNmtResetCommunication = 0x82;
+
+// Identifier bases; a node's identifier is base + node id.
+constexpr int32_t kNmtId = 0x000;
+constexpr int32_t kEmergencyBase = 0x080;
+constexpr int32_t kSdoResponseBase = 0x580;
+constexpr int32_t kSdoRequestBase = 0x600;
+constexpr int32_t kHeartbeatBase = 0x700;
+
+// Identity objects preloaded into every object dictionary (subindex 0).
+constexpr uint16_t kDeviceNameIndex = 0x1008;
+constexpr uint16_t kHardwareVersionIndex = 0x1009;
+constexpr uint16_t kSoftwareVersionIndex = 0x100A;
+
+// SDO abort codes the device sends (bytes 4-7 of an abort frame, little-endian).
+constexpr uint32_t kAbortToggleNotAlternated = 0x05030000;  // wrong toggle in a segment request
+constexpr uint32_t kAbortUnknownCommand = 0x05040001;       // command specifier not served
+constexpr uint32_t kAbortNoSuchObject = 0x06020000;         // (index, subindex) not in the dictionary
+constexpr uint32_t kAbortGeneralError = 0x08000000;         // segment request with no transfer in progress
+
+// The emergency that chatter mode (set_chatter) sends: generic error.
+constexpr uint16_t kChatterErrorCode = 0x1000;
+constexpr uint8_t kChatterErrorRegister = 0x01;
+
+// Data byte of the segments sent past the end of an object when the
+// last-segment bit is withheld (set_never_last_segment).
+constexpr uint8_t kFillerByte = '*';
+
+// What silence (set_silence) covers.
+enum class Silence {
+  None,  // normal behaviour
+  Sdo,   // SDO requests are counted but never answered; all else as usual
+  All,   // the node is deaf and mute, as if unplugged: it ignores every
+         // frame (NMT commands included), sends no heartbeats, no guarding
+         // answers, no emergencies, nothing at all
+};
+
+struct Options {
+  // Participant name on the net; empty: "node <id>" (decimal node id).
+  std::string name;
+  // Send the boot-up message when created.
+  bool boot_up = true;
+  // Heartbeat period in ms of the framework clock; 0: no periodic heartbeat
+  // (start one later with start_heartbeat).
+  int heartbeat_ms = 0;
+  // Initial contents of 0x1008, 0x1009 and 0x100A, subindex 0.
+  std::string device_name = "VORBEL simulated CANopen node";
+  std::string hardware_version = "HW 1.0";
+  std::string software_version = "SW 1.0.0";
+};
+
+class Device {
+ public:
+  // Attaches to `net` (0..19) as node `node_id` (1..127), sends the boot-up
+  // message (unless options.boot_up is false), enters pre-operational and
+  // starts the heartbeat producer when options.heartbeat_ms > 0. Throws
+  // std::invalid_argument for a bad net, node id or period, or a participant
+  // name already used on the net.
+  Device(int net, int node_id, Options options = {});
+  // Stops the heartbeat producer (see stop_heartbeat), then detaches from
+  // the net, waiting for callbacks running on other threads.
+  ~Device();
+  Device(const Device&) = delete;
+  Device& operator=(const Device&) = delete;
+
+  int net() const { return net_; }
+  int node_id() const { return node_id_; }
+  const std::string& name() const { return name_; }
+
+  // ---- NMT ---------------------------------------------------------------
+  // Commands arrive as frames on identifier 0, length 2: [specifier, node id]
+  // with node id equal to this node's or 0. Start -> Operational, stop ->
+  // Stopped, enter pre-operational -> PreOperational, reset node and reset
+  // communication -> boot-up message, guarding toggle back to 0, any SDO
+  // transfer dropped, then PreOperational. Other specifiers and frames of
+  // another length are ignored.
+  //
+  // In Stopped the node answers NMT commands and node-guarding requests and
+  // sends heartbeats, but, as a CANopen node does, it ignores SDO requests
+  // (they are still counted) and sends no emergencies.
+  NmtState state() const;
+  // Puts the node into a state without a frame on the bus.
+  void set_state(NmtState s);
+
+  // ---- Heartbeat ---------------------------------------------------------
+  // Sends one heartbeat now: 0x700 + node id, length 1, the state byte.
+  // False when nothing was sent (Silence::All).
+  bool send_heartbeat();
+  // Starts (or restarts with a new period) the producer thread: it sleeps
+  // period_ms of the framework clock with TELVOsleep, sends a heartbeat,
+  // and so on. period_ms must be greater than 0 (std::invalid_argument).
+  //
+  // Under telvo's ManualClock the thread sends exactly one heartbeat per
+  // period that the test advances, and ManualClock::advance returns only
+  // after it is sent. Before advancing, wait until the thread sleeps:
+  // clock.wait_for_sleepers(n).
+  void start_heartbeat(int period_ms);
+  // Stops the producer. Returns as soon as a heartbeat being sent at this
+  // moment is out; it never waits for the clock. The thread (detached) is
+  // asleep on the framework clock at that point and ends when that sleep
+  // ends, touching nothing of the device and sending nothing: under the
+  // ManualClock at the next advance past its deadline, which means that
+  // until then it still counts in ManualClock::sleepers(). Does nothing when
+  // no producer runs.
+  void stop_heartbeat();
+  bool heartbeat_running() const;
+
+  // ---- Emergency ---------------------------------------------------------
+  // Sends 0x080 + node id, length 8: error code (low byte first), error
+  // register, five manufacturer bytes. False when nothing was sent (Stopped
+  // state or Silence::All).
+  bool send_emergency(uint16_t error_code, uint8_t error_register,
+                      const std::array<uint8_t, 5>& manufacturer = {});
+
+  // ---- Object dictionary -------------------------------------------------
+  // Entries are byte strings (any bytes, NUL included) by index and
+  // subindex. Setting replaces; a transfer in progress keeps the bytes it
+  // started with.
+  void set_object(uint16_t index, uint8_t subindex, std::string bytes);
+  void remove_object(uint16_t index, uint8_t subindex);
+  std::optional<std::string> object(uint16_t index, uint8_t subindex) const;
+
+  // SDO upload, served on 0x600 + node id, answered on 0x580 + node id with
+  // length-8 frames (byte 0 command, bytes 1-2 index low byte first, byte 3
+  // subindex):
+  //   initiate upload 0x40: object missing -> abort kAbortNoSuchObject;
+  //     1 to 4 bytes -> expedited answer 0x43 | ((4 - n) << 2), data in
+  //     bytes 4..; otherwise (also for an empty object) -> 0x41 with the
+  //     size in bytes 4-7, and segments follow. A new initiate request
+  //     replaces a transfer in progress.
+  //   upload segment 0x60 / 0x70 (bit 4 the toggle, 0 first, alternating):
+  //     answer (toggle << 4) | ((7 - n) << 1) | c with n data bytes in bytes
+  //     1..n (up to 7), c = 1 on the last segment. A wrong toggle ->
+  //     abort kAbortToggleNotAlternated; no transfer in progress -> abort
+  //     kAbortGeneralError with index and subindex 0.
+  //   abort 0x80 from the client: ends the transfer, no answer.
+  //   any other command specifier -> abort kAbortUnknownCommand.
+  // An abort frame is 0x80, the index and subindex, the code little-endian,
+  // and ends the transfer. Requests that are not 8-byte data frames are
+  // counted and ignored.
+
+  // ---- Misbehaviour, for tests of clients ---------------------------------
+  void set_silence(Silence s);
+  // From the (k+1)-th segment of a transfer on (k = segments answered
+  // correctly before), the answers carry the opposite toggle bit; the
+  // transfer goes on as if they were right. k < 0: off.
+  void set_wrong_toggle_after(int k);
+  // After k segments of a transfer (k = 0: at the first segment request),
+  // the next segment request is answered with an abort carrying `code`,
+  // which ends the transfer. k < 0: off.
+  void set_abort_after(int k, uint32_t code = kAbortGeneralError);
+  // Never set the last-segment bit: the object's segments go out with c = 0
+  // and every later request is answered with 7 kFillerByte bytes, forever.
+  // (An object longer than 63 bytes alone already overflows a 64-byte
+  // buffer of a client that trusts the node.)
+  void set_never_last_segment(bool on);
+  // Sends a heartbeat and an emergency (kChatterErrorCode,
+  // kChatterErrorRegister) in front of every SDO answer, aborts included.
+  void set_chatter(bool on);
+  // Back to normal behaviour.
+  void clear_misbehaviour();
+
+  // ---- Inspection --------------------------------------------------------
+  // Frames received on 0x600 + node id, answered or not.
+  uint64_t sdo_requests() const;
+  // Frames this device has put on the net.
+  uint64_t frames_sent() const;
+  // Bit 7 of the next node-guarding answer (0 or 1).
+  int guard_toggle() const;
+  // A segmented upload is in progress.
+  bool transfer_in_progress() const;
+
+ private:
+  struct Transfer {
+    bool active = false;
+    uint16_t index = 0;
+    uint8_t subindex = 0;
+    std::string data;
+    std::size_t pos = 0;
+    int toggle = 0;    // toggle the next segment request must carry
+    int segments = 0;  // segments answered in this transfer
+  };
+  struct Producer;  // heartbeat thread's shared block
+
+  static void run_producer(std::shared_ptr<Producer> p);
+  static void stop_producer(const std::shared_ptr<Producer>& p);
+
+  void on_frame(const CMSG& m);
+  std::optional<CMSG> sdo_answer_locked(const CMSG& request);
+  CMSG segment_answer_locked(const CMSG& request);
+  void reset_locked(std::vector<CMSG>& out);
+  void send(const std::vector<CMSG>& frames);
+  CMSG state_frame(uint8_t state_byte) const;
+  CMSG abort_frame(uint16_t index, uint8_t subindex, uint32_t code) const;
+  CMSG emergency_frame(uint16_t code, uint8_t reg, const std::array<uint8_t, 5>& m) const;
+
+  const int net_;
+  const int node_id_;
+  const std::string name_;
+
+  mutable std::mutex mu_;  // guards everything below except the atomics
+  NmtState state_ = NmtState::PreOperational;
+  int guard_toggle_ = 0;
+  std::map<std::pair<uint16_t, uint8_t>, std::string> objects_;
+  Transfer transfer_;
+  Silence silence_ = Silence::None;
+  int wrong_toggle_after_ = -1;
+  int abort_after_ = -1;
+  uint32_t abort_code_ = kAbortGeneralError;
+  bool never_last_ = false;
+  bool chatter_ = false;
+  std::shared_ptr<Producer> producer_;
+
+  std::atomic<uint64_t> sdo_requests_{0};
+  std::atomic<uint64_t> frames_sent_{0};
+  int participant_ = 0;
+};
+
+}  // namespace canopen_sim
+
+#endif  // CANOPEN_DEVICE_H
