@@ -214,7 +214,8 @@ class D_can : public D_fct {
   D_string* modul_condition_;
 
  private:
-  int ToggleBit;
+  // State of the SDO upload in progress (one per node at a time).
+  int ToggleBit;  // toggle of the segment request sent last
   int Index;
   int Subindex;
 
@@ -320,6 +321,32 @@ class D_can : public D_fct {
   // frames ("0x10 0x82 0x1 ..."); 100 when one was found, else 0.
   int can_emergency(int ident, CMSG* rxmsg, int* l);
 
+  // --- SDO upload (the node's SDO response identifier 0x580 + node id must
+  // be enabled, e.g. by init(0x580 + node id)).
+
+  // Upload entry (idx, subIdx) of node `node` into `buffer`, expedited or
+  // segmented; each wait for an answer gives up after 2 to 3 s of framework
+  // time. An expedited value is followed by a NUL; a segmented one is not,
+  // so pass a zeroed buffer for a string. At most size - 1 bytes are stored
+  // and buffer[size - 1] is never written: a longer value is cut there and
+  // the transfer is still read to its end. Returns 0; -1 for a time-out, an
+  // abort (its code printed on standard output), a wrong toggle bit or a
+  // transfer that goes on for more than size / 7 + 1024 segments; 77 when
+  // the node's handle is not usable; or the driver's status. Failures are
+  // also logged under "segSdoRead".
+  int segSdoRead(short node, int idx, int subIdx, char* buffer, int size);
+  // The same for a buffer of 64 bytes, the size the identity readers use.
+  int segSdoRead(short node, int idx, int subIdx, char* buffer);
+
+  // --- Identity strings: upload 0x1008 / 0x1009 / 0x100A subindex 0 and
+  // publish the text (cut at its first character that is not printable
+  // ASCII) in ".MANU" / ".HWVER" / ".SWVER", or "error" when the upload
+  // failed. Return the result of segSdoRead. get_swversion pauses 100 ms
+  // before its upload.
+  int get_manufacture();
+  int get_hwversion();
+  int get_swversion();
+
   // The address as one element of a multi-element reply. A null addr throws
   // std::logic_error before anything is stored.
   void get_multi(EqAdr* adr, EqData* in, EqData* res, int* i, char* addr);
@@ -357,6 +384,21 @@ class D_can : public D_fct {
   // Take the node off its line and out of the polling registry (destruction,
   // move to another line or node id).
   void detach_from_bus();
+
+  // Steps of segSdoRead.
+  int initiateUpload(short node, int idx, int subIdx);
+  int initUploadResponse(short node, char* buffer, int* offset);
+  int requestUploadSegment(short node);
+  int receiveUploadSegment(short node, char* buffer, int* offset);
+  int isAbort(CMSG* m, int* abortCode);
+  // Wait for the response a step expects (see sdo_upload.cpp).
+  int await_response(short node, bool segment, char* buffer, int* offset);
+  // Cut a text at its first character that is not printable ASCII: 0 when
+  // it is empty or wholly printable, -1 when cut or null.
+  int check_ascii(char* aString);
+  int read_identity(int index, D_string* target, bool pause_first);
+
+  int sdo_capacity_;  // size of the buffer of the upload in progress
 };
 
 #endif  // D_VORBEL_H

@@ -53,7 +53,8 @@ D_can::D_can(const std::string& pn, EqFct* ef)
       modul_condition_(nullptr),
       ToggleBit(0),
       Index(0),
-      Subindex(0) {
+      Subindex(0),
+      sdo_capacity_(0) {
   construct(pn);
 }
 

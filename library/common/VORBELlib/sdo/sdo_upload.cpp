@@ -1,6 +1,29 @@
-// SDO upload client: reading entries of a node's object dictionary,
-// expedited or segmented.
+// SDO upload client: reading one entry of a node's object dictionary,
+// expedited (up to 4 bytes in the response) or segmented (7 bytes per
+// segment, each asked for with an alternating toggle bit).
+#include <cstdio>
+#include <cstring>
+
 #include "D_vorbel.h"
+#include "line/line_log.h"
+
+namespace {
+
+constexpr int kCompleted = 0x12345678;  // a response step ended the transfer
+constexpr int kBatch = 100;
+constexpr long kWaitSeconds = 2;  // whole seconds: a wait ends after 2 to 3 s
+constexpr int kIdentityBufferSize = 64;
+// Segments allowed beyond what the buffer holds before a transfer that never
+// ends is given up.
+constexpr int kExtraSegments = 1024;
+
+void log_error(const char* format, int code) {
+  char text[200];
+  std::snprintf(text, sizeof text, format, code);
+  vorbel::log("segSdoRead", text);
+}
+
+}  // namespace
 
 int D_can::can_SDO(u_short index, u_char subindex) {
   if (!pline_ || pline_->handle() <= 0 || canhandle_ < 0) return NTCAN_INVALID_HANDLE;
@@ -8,4 +31,126 @@ int D_can::can_SDO(u_short index, u_char subindex) {
   unsigned char data[8] = {0x40, static_cast<unsigned char>(index & 0xFF), static_cast<unsigned char>(index >> 8),
                            subindex, 0, 0, 0, 0};
   return can_write(canIdent_.i2_data + 0x600, 8, data);
+}
+
+int D_can::segSdoRead(short node, int idx, int subIdx, char* buffer) {
+  return segSdoRead(node, idx, subIdx, buffer, kIdentityBufferSize);
+}
+
+int D_can::segSdoRead(short node, int idx, int subIdx, char* buffer, int size) {
+  if (!buffer || size < 1) return NTCAN_INVALID_PARAMETER;
+  sdo_capacity_ = size;
+  int offset = 0;
+  int r = initiateUpload(node, idx, subIdx);
+  if (r != 0) {
+    log_error("--Error: initiateUpload failed with error %d", r);
+    return r;
+  }
+  r = initUploadResponse(node, buffer, &offset);
+  if (r == kCompleted) return 0;
+  if (r != 0) {
+    log_error("--Error: initUploadResponse failed with error %d", r);
+    return r;
+  }
+  const int max_segments = size / 7 + kExtraSegments;
+  for (int segments = 0;; ++segments) {
+    if (segments == max_segments) {
+      log_error("--Error: segmented transfer still going after %d segments", segments);
+      return -1;
+    }
+    r = requestUploadSegment(node);
+    if (r != 0) {
+      log_error("--Error: requestSegment failed with error %d", r);
+      return r;
+    }
+    const int s = receiveUploadSegment(node, buffer, &offset);
+    if (s == kCompleted) return 0;
+    if (s != 0) return s;
+  }
+}
+
+int D_can::initiateUpload(short node, int idx, int subIdx) {
+  Index = idx;
+  Subindex = subIdx;
+  ToggleBit = 1;  // so that the first segment request carries toggle 0
+  unsigned char data[8] = {0x40, static_cast<unsigned char>(idx & 0xFF), static_cast<unsigned char>((idx >> 8) & 0xFF),
+                           static_cast<unsigned char>(subIdx & 0xFF), 0, 0, 0, 0};
+  return can_write(node + 0x600, 8, data);
+}
+
+int D_can::requestUploadSegment(short) {
+  unsigned char data[8] = {};
+  if (ToggleBit != 0) {
+    data[0] = 0x60;
+    ToggleBit = 0;
+  } else {
+    data[0] = 0x70;
+    ToggleBit = 1;
+  }
+  return can_write(canIdent_.i2_data + 0x600, 8, data);
+}
+
+int D_can::isAbort(CMSG* m, int* abortCode) {
+  const uint8_t* d = m->data;
+  if ((d[0] & 0xF0) != 0x80) return 0;
+  if ((d[1] | (d[2] << 8)) != Index || d[3] != Subindex) return 0;
+  *abortCode = static_cast<int>(static_cast<uint32_t>(d[4]) | static_cast<uint32_t>(d[5]) << 8 |
+                                static_cast<uint32_t>(d[6]) << 16 | static_cast<uint32_t>(d[7]) << 24);
+  return 1;
+}
+
+// Take frames until the node's response to the current step arrives (frames
+// of the node's handle that are not the response are consumed and dropped),
+// an abort of the transfer is seen, or 2 to 3 s have passed.
+int D_can::await_response(short node, bool segment, char* buffer, int* offset) {
+  int abort_code = 0;
+  const long start = TELVOtime();
+  CMSG batch[kBatch];
+  for (;;) {
+    int count = kBatch;
+    const int status = can_get(batch, &count);
+    if (status != 0) return status;
+    for (int i = 0; i < count; ++i) {
+      CMSG& m = batch[i];
+      if (isAbort(&m, &abort_code)) {
+        std::printf("Segmented transfer aborted with code 0x%X\n", static_cast<unsigned>(abort_code));
+        std::fflush(stdout);
+        return -1;
+      }
+      if (m.id != node + 0x580) continue;
+      const uint8_t b0 = m.data[0];
+      // Values are stored up to, never into, the last byte of the buffer.
+      const int room = sdo_capacity_ - 1 - *offset;
+      if (!segment && (b0 & 0xF0) == 0x40) {
+        if (!(b0 & 0x02)) return 0;  // segmented transfer follows
+        const int size = (b0 & 0x01) ? 4 - ((b0 >> 2) & 3) : 4;
+        const int stored = size < sdo_capacity_ - 1 ? size : sdo_capacity_ - 1;
+        std::memcpy(buffer, &m.data[4], static_cast<size_t>(stored));
+        buffer[stored] = '\0';
+        *offset = stored;
+        return kCompleted;
+      }
+      if (segment && b0 <= 0x1F) {
+        if ((b0 >> 4) != ToggleBit) {
+          std::puts("--Error: bad toggle bit in segmented transfer sequence.");
+          std::fflush(stdout);
+          return -1;
+        }
+        const int n = 7 - ((b0 >> 1) & 7);
+        const int stored = n < room ? n : (room > 0 ? room : 0);
+        std::memcpy(buffer + *offset, &m.data[1], static_cast<size_t>(stored));
+        *offset += stored;
+        return (b0 & 0x01) ? kCompleted : 0;
+      }
+    }
+    if (TELVOtime() > start + kWaitSeconds) return -1;
+  }
+}
+
+int D_can::initUploadResponse(short node, char* buffer, int* offset) {
+  return await_response(node, false, buffer, offset);
+}
+
+int D_can::receiveUploadSegment(short node, char* buffer, int* offset) {
+  return await_response(node, true, buffer, offset);
 }

@@ -1,0 +1,37 @@
+// Node identity: the manufacturer device name and the hardware and software
+// versions, read by SDO upload and published as text properties.
+#include "D_vorbel.h"
+
+namespace {
+constexpr int kMaxScan = 10000;
+}
+
+int D_can::check_ascii(char* aString) {
+  if (!aString) return -1;
+  for (int i = 0; i < kMaxScan && aString[i] != '\0'; ++i) {
+    const signed char c = static_cast<signed char>(aString[i]);
+    if (c < 0x20 || c > 0x7E) {  // control characters, DEL and every byte of 0x80 or more
+      aString[i] = '\0';
+      return -1;
+    }
+  }
+  return 0;
+}
+
+int D_can::read_identity(int index, D_string* target, bool pause_first) {
+  if (pause_first) TELVOsleep(0, 100000);
+  char buffer[64] = {};
+  const short node = static_cast<short>(static_cast<uint16_t>(canIdent_.i2_data));
+  const int ret = segSdoRead(node, index, 0, buffer, sizeof buffer);
+  if (ret != 0) {
+    target->copy_value("error");
+    return ret;
+  }
+  check_ascii(buffer);
+  target->copy_value(buffer);
+  return ret;
+}
+
+int D_can::get_manufacture() { return read_identity(0x1008, manu_, false); }
+int D_can::get_hwversion() { return read_identity(0x1009, hwver_, false); }
+int D_can::get_swversion() { return read_identity(0x100A, swver_, true); }

@@ -1,0 +1,91 @@
+// The identity strings of a node, read from the simulated device and
+// published for clients.
+#include <gtest/gtest.h>
+
+#include "bus_fixture.h"
+#include "canopen_device.h"
+#include "frame_table.h"
+
+using testsupport::BusTest;
+
+namespace {
+
+class IdentityTest : public BusTest {
+ protected:
+  void SetUp() override {
+    BusTest::SetUp();
+    node_ = node_on(1, 5, "PUMP");
+    ASSERT_EQ(node_->init(0x585), 0);
+    device_ = std::make_unique<canopen_sim::Device>(0, 5);
+    // Each clock query moves time 1 ms on, so a wait without answer ends.
+    clock_->set_query_tick_us(1000);
+    ntcan_sim::clear_trace();
+  }
+  std::string client_text(const std::string& prop) {
+    EqData out;
+    EXPECT_EQ(eq_.client_get(prop, &out), 0);
+    return out.get_string();
+  }
+  std::unique_ptr<testsupport::NodeProbe> node_;
+  std::unique_ptr<canopen_sim::Device> device_;
+};
+
+}  // namespace
+
+TEST_F(IdentityTest, TheThreeTextsArePublishedAsTheNodeSendsThem) {
+  device_->set_object(0x1008, 0, "VRBL");                                // expedited
+  device_->set_object(0x1009, 0, "HW 2.1\r\n");                          // cut before CR LF
+  device_->set_object(0x100A, 0, std::string(63, 'v'));                  // nine segments
+  EXPECT_EQ(node_->get_manufacture(), 0);
+  EXPECT_EQ(node_->get_hwversion(), 0);
+  EXPECT_EQ(node_->get_swversion(), 0);
+  EXPECT_EQ(client_text("PUMP.MANU"), "VRBL");
+  EXPECT_EQ(client_text("PUMP.HWVER"), "HW 2.1");
+  EXPECT_EQ(client_text("PUMP.SWVER"), std::string(63, 'v'));
+  const auto requests = testsupport::frame_table(0, [](int32_t id) { return id == 0x605; });
+  // Initiate requests and segment requests: 1 (expedited), 1 + 2 (8 bytes),
+  // 1 + 9 (63 bytes).
+  ASSERT_EQ(requests.size(), 1u + 3u + 10u);
+  EXPECT_EQ(requests[0], "-> 605: 40 08 10 00 00 00 00 00");
+  EXPECT_EQ(requests[1], "-> 605: 40 09 10 00 00 00 00 00");
+  EXPECT_EQ(requests[4], "-> 605: 40 0A 10 00 00 00 00 00");
+  EXPECT_EQ(requests[5], "-> 605: 60 00 00 00 00 00 00 00");
+  EXPECT_EQ(requests[6], "-> 605: 70 00 00 00 00 00 00 00");
+  EXPECT_EQ(requests[13], "-> 605: 60 00 00 00 00 00 00 00") << "the ninth segment request";
+}
+
+TEST_F(IdentityTest, ATextIsCutAtItsFirstNonAsciiByteAndALongOneAt63Characters) {
+  device_->set_object(0x1008, 0, "Caf\xE9 Noir");
+  device_->set_object(0x1009, 0, std::string(80, 'h'));
+  EXPECT_EQ(node_->get_manufacture(), 0);
+  EXPECT_EQ(node_->get_hwversion(), 0);
+  EXPECT_EQ(client_text("PUMP.MANU"), "Caf");
+  EXPECT_EQ(client_text("PUMP.HWVER"), std::string(63, 'h'));
+}
+
+TEST_F(IdentityTest, AFailedUploadPublishesError) {
+  device_->remove_object(0x1009, 0);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(node_->get_hwversion(), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Segmented transfer aborted with code 0x6020000\n");
+  EXPECT_EQ(client_text("PUMP.HWVER"), "error");
+
+  auto offline = node_on(4, 6, "OFFLINE");
+  EXPECT_EQ(offline->get_swversion(), 77);
+  EXPECT_EQ(client_text("OFFLINE.SWVER"), "error");
+}
+
+TEST_F(IdentityTest, OnlyTheSoftwareVersionWaits100msBeforeItsRequest) {
+  clock_->set_query_tick_us(0);
+  int64_t request_at = 0;
+  const int spy = ntcan_sim::attach(0, "spy", [&](const ntcan_sim::BusFrame& f) {
+    if (f.msg.id == 0x605 && f.msg.data[0] == 0x40) request_at = clock_->now_us();
+  });
+  int64_t called = clock_->now_us();
+  ASSERT_EQ(node_->get_manufacture(), 0);
+  EXPECT_EQ(request_at - called, 0);
+  called = clock_->now_us();
+  ASSERT_EQ(node_->get_swversion(), 0);
+  EXPECT_EQ(request_at - called, 100000);
+  ntcan_sim::detach(spy);
+}
