@@ -2,32 +2,18 @@
 // published for clients.
 #include <gtest/gtest.h>
 
-#include "bus_fixture.h"
-#include "canopen_device.h"
+#include "device_fixture.h"
 #include "frame_table.h"
-
-using testsupport::BusTest;
 
 namespace {
 
-class IdentityTest : public BusTest {
+class IdentityTest : public DeviceTest {
  protected:
-  void SetUp() override {
-    BusTest::SetUp();
-    node_ = node_on(1, 5, "PUMP");
-    ASSERT_EQ(node_->init(0x585), 0);
-    device_ = std::make_unique<canopen_sim::Device>(0, 5);
-    // Each clock query moves time 1 ms on, so a wait without answer ends.
-    clock_->set_query_tick_us(1000);
-    ntcan_sim::clear_trace();
-  }
   std::string client_text(const std::string& prop) {
     EqData out;
     EXPECT_EQ(eq_.client_get(prop, &out), 0);
     return out.get_string();
   }
-  std::unique_ptr<testsupport::NodeProbe> node_;
-  std::unique_ptr<canopen_sim::Device> device_;
 };
 
 }  // namespace

@@ -6,31 +6,16 @@
 #include <cstring>
 #include <thread>
 
-#include "bus_fixture.h"
-#include "canopen_device.h"
+#include "device_fixture.h"
 #include "frame_table.h"
 
-using testsupport::BusTest;
 using testsupport::frame_table;
 
 namespace {
 
 bool sdo(int32_t id) { return id == 0x605 || id == 0x585; }
 
-class SdoTest : public BusTest {
- protected:
-  void SetUp() override {
-    BusTest::SetUp();
-    node_ = node_on(1, 5, "PUMP");
-    ASSERT_EQ(node_->init(0x585), 0);
-    device_ = std::make_unique<canopen_sim::Device>(0, 5);
-    // Each clock query moves time 1 ms on, so a wait without answer ends.
-    clock_->set_query_tick_us(1000);
-    ntcan_sim::clear_trace();
-  }
-  std::unique_ptr<testsupport::NodeProbe> node_;
-  std::unique_ptr<canopen_sim::Device> device_;
-};
+using SdoTest = DeviceTest;
 
 }  // namespace
 

@@ -1,0 +1,26 @@
+// A node PUMP (line 1, node id 5, SDO responses enabled) and a simulated
+// CANopen device with node id 5 on its net.
+#ifndef VORBEL_SDO_DEVICE_FIXTURE_H
+#define VORBEL_SDO_DEVICE_FIXTURE_H
+
+#include <memory>
+
+#include "bus_fixture.h"
+#include "canopen_device.h"
+
+class DeviceTest : public testsupport::BusTest {
+ protected:
+  void SetUp() override {
+    BusTest::SetUp();
+    node_ = node_on(1, 5, "PUMP");
+    ASSERT_EQ(node_->init(0x585), 0);
+    device_ = std::make_unique<canopen_sim::Device>(0, 5);
+    // Each clock query moves time 1 ms on, so a wait without answer ends.
+    clock_->set_query_tick_us(1000);
+    ntcan_sim::clear_trace();
+  }
+  std::unique_ptr<testsupport::NodeProbe> node_;
+  std::unique_ptr<canopen_sim::Device> device_;
+};
+
+#endif  // VORBEL_SDO_DEVICE_FIXTURE_H
