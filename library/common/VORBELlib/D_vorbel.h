@@ -302,8 +302,8 @@ class D_can : public D_fct {
   // enabled identifier is success; only a master disables (0 otherwise).
   int AddIdent(int ident);
   int DelIdent(int ident);
-  // Remove a master's entry (its line and node id) from the polling
-  // registry; always 0.
+  // Take a master's own entry out of the polling registry (never another
+  // node's of the same line and node id); always 0.
   int dellist();
 
   // --- NMT commands (0, 77 while the handle is not usable, or the status

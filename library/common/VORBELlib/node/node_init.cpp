@@ -149,11 +149,13 @@ int D_can::DelIdent(int ident) {
 int D_can::dellist() {
   if (!isactive()) return 0;
   std::lock_guard<std::mutex> lk(mx_loop);
-  if (line_in_range(canIdent_.i1_data)) {
-    auto& list = vorbel::can_list();
-    auto it = std::find_if(list.begin(), list.end(), [&](D_can* c) { return same_node(c->canIdent_, canIdent_); });
-    if (it != list.end()) list.erase(it);
-  }
+  // This node's own entry only. The master flag stays 1 when a client moves
+  // a master away, so a node flagged as master may by now be off the loop or
+  // joined to the master of its new address: the entry of its line and node
+  // id is then that other node's, which must stay polled.
+  auto& list = vorbel::can_list();
+  auto it = std::find(list.begin(), list.end(), this);
+  if (it != list.end()) list.erase(it);
   return 0;
 }
 
