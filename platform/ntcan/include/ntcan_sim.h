@@ -117,6 +117,39 @@ NTCAN_EXPORT void set_trace_capacity(std::size_t entries);
 NTCAN_EXPORT uint64_t trace_dropped();
 
 // ---------------------------------------------------------------------------
+// Trace file: every frame put on any net, written as it is put there, one
+// line per frame in the log format of can-utils' candump (candump -L), which
+// CAN tools such as can-utils' canplayer/log2asc and python-can read:
+//
+//   (1700000000.123456) can0 605#4008100000000000
+//   (1700000000.123789) can0 705#R
+//   (1700000000.124001) can1 123#
+//
+// the time stamp (seconds.microseconds, wall clock, the same as the
+// TraceEntry's), "can" and the net number, the identifier as three
+// upper-case hex digits, '#', and the data bytes as upper-case hex pairs
+// without separators; a remote request is "ID#R", or "ID#R<n>" when it asks
+// for n > 0 bytes. The file is independent of the in-memory trace: it gets
+// every frame whether that trace is enabled, full or cleared, and reset()
+// leaves it open. Lines are buffered and written out when the file is
+// stopped, replaced, or when the process exits normally.
+//
+// The environment variable NTCAN_SIM_TRACE_FILE, when set to a path as the
+// driver is loaded, starts a trace file in append mode, so that the
+// processes of a test suite add to one file. A file that cannot be opened
+// is reported once on standard error.
+
+// One trace entry as a candump log line, without the newline.
+NTCAN_EXPORT std::string candump_line(const TraceEntry& entry);
+// Writes every frame from now on to `path`, truncated first unless `append`.
+// A file being written is stopped first. False, with no file being written,
+// when `path` cannot be opened.
+NTCAN_EXPORT bool start_trace_file(const std::string& path, bool append = false);
+// Stops writing and closes the file. False when a line could not be written
+// or the file not closed; true also when no file was being written.
+NTCAN_EXPORT bool stop_trace_file();
+
+// ---------------------------------------------------------------------------
 // Fault injection
 //
 // A fault makes calls of one driver function on one net return a chosen

@@ -74,7 +74,7 @@ void queue_frame(Handle& h, const CMSG& m) {
 void record(State& s, int net, const CMSG& m, NTCAN_HANDLE from_handle,
             const std::string& from_participant) {
   ++s.seq;
-  if (!s.trace_enabled) return;
+  if (!s.trace_enabled && !s.trace_file) return;
   TraceEntry e;
   e.seq = s.seq;
   e.time_us = now_us();
@@ -82,6 +82,8 @@ void record(State& s, int net, const CMSG& m, NTCAN_HANDLE from_handle,
   e.frame.msg = m;
   e.frame.handle = from_handle;
   e.frame.participant = from_participant;
+  if (s.trace_file) write_trace_file(s, e);
+  if (!s.trace_enabled) return;
   s.trace.push_back(std::move(e));
   while (s.trace.size() > s.trace_capacity) {
     s.trace.pop_front();

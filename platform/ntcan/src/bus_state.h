@@ -9,6 +9,7 @@
 #include <array>
 #include <bitset>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -85,6 +86,8 @@ struct State {
   std::size_t trace_capacity = kDefaultTraceCapacity;
   uint64_t trace_dropped = 0;
   uint64_t seq = 0;
+  std::FILE* trace_file = nullptr;  // candump log being written, or none
+  bool trace_file_ok = true;        // no write to it has failed
 
   double time_scale = 1.0;
   std::array<std::array<uint64_t, kNetCount + 1>, kCallCount> counts{};
@@ -137,6 +140,10 @@ class Dispatch {
 // callbacks to run once the lock is released. Lock held.
 Dispatch put_on_net(State& s, int net, const CMSG* frames, int32_t n,
                     NTCAN_HANDLE from_handle, const std::string& from_participant);
+
+// Appends one line to the trace file (trace_file.cpp). Lock held and
+// s.trace_file not null.
+void write_trace_file(State& s, const TraceEntry& e);
 
 // Closes every open handle, as canClose would. Lock held.
 void release_all(State& s);
