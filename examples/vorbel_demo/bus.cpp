@@ -1,0 +1,145 @@
+#include "bus.h"
+
+#include <chrono>
+
+#include "ntcan_sim.h"
+
+namespace demo {
+
+namespace {
+
+constexpr int kOutageLine = 1;       // line 1 is NTCAN net 0
+constexpr double kSupervisionStart = 62;  // framework s: the supervision's first
+                                          // check comes 60 s after a line opens
+constexpr double kOutageWait = 60;   // framework s to wait for each step of the outage
+
+canopen_sim::Options device(const char* name, const char* hw, const char* sw, int heartbeat_ms) {
+  canopen_sim::Options o;
+  o.device_name = name;
+  o.hardware_version = hw;
+  o.software_version = sw;
+  o.heartbeat_ms = heartbeat_ms;
+  return o;
+}
+
+double wall_seconds() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+Bus::Bus() {
+  // Identity strings longer than four bytes travel as segmented uploads,
+  // the pump's two-byte hardware version as an expedited one.
+  devices_.push_back(std::make_unique<canopen_sim::Device>(
+      0, 5, device("DC-200 drive controller", "rev C", "2.4.1", 1000)));
+  devices_.push_back(std::make_unique<canopen_sim::Device>(0, 6, device("PX-40 coolant pump", "r3", "1.12.0", 0)));
+  devices_.push_back(std::make_unique<canopen_sim::Device>(1, 7, device("VX-3 valve terminal", "B2", "3.0.7", 500)));
+}
+
+std::string Bus::describe() const {
+  return "net 0: node 5 (heartbeat every 1000 ms), node 6 (no heartbeat: answers node guarding); "
+         "net 1: node 7 (heartbeat every 500 ms)";
+}
+
+Script::Script(EqFct& eq, Bus& bus, Server& server, Display& display, Sandbox& sandbox, ScriptOptions options,
+               const std::atomic<bool>& stop)
+    : eq_(eq), bus_(bus), server_(server), display_(display), sandbox_(sandbox), options_(options), stop_(stop) {}
+
+Script::~Script() {
+  if (thread_.joinable()) thread_.join();
+}
+
+void Script::start() {
+  start_wall_ = wall_seconds();
+  thread_ = std::thread([this] { run(); });
+}
+
+void Script::run() {
+  client_session();
+  if (options_.fault && !stop_) line_outage();
+  done_ = true;
+}
+
+bool Script::wait_wall(double wall_s) {
+  while (wall_seconds() - start_wall_ < wall_s) {
+    if (stop_) return false;
+    report_gateway_calls();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return !stop_;
+}
+
+template <class Ready>
+bool Script::wait_framework(double framework_s, Ready ready) {
+  const double deadline = display_.seconds() + framework_s;
+  while (!ready()) {
+    if (stop_) return false;
+    report_gateway_calls();
+    if (display_.seconds() >= deadline) {
+      display_.event("script", "gave up waiting after " + std::to_string(static_cast<int>(framework_s)) + " s");
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+void Script::report_gateway_calls() {
+  for (const std::string& args : sandbox_.new_wget_calls()) {
+    ++wget_calls_;
+    display_.event("gateway", "the stand-in wget got (and sent nothing): wget " + args);
+  }
+}
+
+void Script::client_write(const std::string& property, int value) {
+  EqData in;
+  in.set(value);
+  display_.event("client", "operator@console sets " + property + " = " + std::to_string(value));
+  eq_.client_set(property, in, "operator", "console");
+}
+
+void Script::client_session() {
+  const double t = options_.run_s;
+  display_.set_status("client session");
+  if (!wait_wall(0.10 * t)) return;
+  client_write("VALVE.STOP", 1);
+  if (!wait_wall(0.30 * t)) return;
+  client_write("VALVE.START", 1);
+  if (!wait_wall(0.45 * t)) return;
+  display_.event("device", "node 5 on net 0 sends an emergency: error code 0x3210 (DC-link overvoltage), "
+                           "error register 0x04 (voltage)");
+  bus_.motor().send_emergency(0x3210, 0x04, {0x12, 0x34, 0, 0, 0});
+  if (!wait_wall(0.55 * t)) return;
+  display_.event("device", "node 6 on net 0 falls silent, as if unplugged: no guarding answers, nothing at all");
+  bus_.pump().set_silence(canopen_sim::Silence::All);
+  display_.set_status("client session done");
+}
+
+void Script::line_outage() {
+  display_.set_status("line outage: waiting for the supervision's first checks");
+  if (!wait_framework(1e9, [this] { return display_.seconds() >= kSupervisionStart; })) return;
+
+  display_.set_status("line outage");
+  display_.event("bus", "line 1 (net 0) loses its network gateway: its status queries fail with "
+                        "NTCAN_SOCK_CONN_TIMEOUT, and so will its reopens");
+  ntcan_sim::fail_until_cleared(kOutageLine - 1, ntcan_sim::Call::Status, NTCAN_SOCK_CONN_TIMEOUT);
+  ntcan_sim::fail_until_cleared(kOutageLine - 1, ntcan_sim::Call::Open, NTCAN_SOCK_CONN_TIMEOUT);
+
+  if (!wait_framework(kOutageWait, [this] { return wget_calls_ > 0; })) return;
+  display_.event("bus", "the gateway of line 1 is back (the driver's faults are cleared); the supervision "
+                        "reopens the line after its pause");
+  ntcan_sim::clear_faults();
+
+  if (!wait_framework(kOutageWait, [this] { return server_.reinitialised() > 0; })) return;
+  display_.set_status("line 1 back");
+  // A little more of the running server after the outage.
+  const double tail_from = wall_seconds();
+  while (wall_seconds() - tail_from < 1.5) {
+    if (stop_) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+}  // namespace demo

@@ -1,0 +1,264 @@
+// vorbel_demo: a small TELVO server whose device code reaches four CANopen
+// nodes on two CAN lines with libVORBEL, run on the project's stand-ins for
+// the framework and the NTCAN driver, with simulated CANopen devices on the
+// simulated nets. See `vorbel_demo --help`.
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "bus.h"
+#include "display.h"
+#include "ntcan_sim.h"
+#include "sandbox.h"
+#include "server.h"
+#include "telvo_clock.h"
+#include "telvo_log.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: vorbel_demo [options]\n"
+    "\n"
+    "A TELVO server with four CANopen nodes on two simulated CAN lines. Device\n"
+    "code initialises the nodes, reads their identity strings by SDO and runs the\n"
+    "server loop; a scripted client stops and starts a node through its .STOP and\n"
+    ".START properties, a device sends an emergency and another one falls silent.\n"
+    "\n"
+    "  --seconds N         length of the run in seconds of wall time (default 8);\n"
+    "                      the client session's steps are spread over it\n"
+    "  --time-scale X      run the framework clock X times faster than real time\n"
+    "                      (default 1, with --fault 20; TELVO_TIME_SCALE=X does the\n"
+    "                      same for any server on the framework stand-in)\n"
+    "  --fault             after the client session, an outage of line 1: its\n"
+    "                      status queries and reopens fail, the supervision thread\n"
+    "                      closes the line, asks its gateway for a reset and reopens\n"
+    "                      it once the gateway is back; the run lasts until then\n"
+    "  --trace FILE        write every frame of the simulated nets to FILE, in the\n"
+    "                      candump log format (can-utils, python-can read it)\n"
+    "  --trace-check FILE  at the end, write the simulated driver's own trace to\n"
+    "                      FILE: 'seq time_us net id(hex) len-byte data(hex)...'\n"
+    "  --config FILE       server configuration to load (default: vorbel_demo.conf\n"
+    "                      beside the program, a copy of the shipped sample)\n"
+    "  --save FILE         where the configuration is saved on exit (default: the\n"
+    "                      file loaded)\n"
+    "  --plain             plain lines even on a terminal\n"
+    "  --help              this text\n"
+    "\n"
+    "Ctrl-C ends the run early; the configuration is saved all the same.\n";
+
+struct Options {
+  double seconds = 8;
+  double time_scale = 0;  // 0: the default
+  bool fault = false;
+  bool plain = false;
+  std::string trace, trace_check, config, save;
+};
+
+std::atomic<bool> g_stop{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is set from a signal handler");
+
+extern "C" void on_signal(int) { g_stop = true; }
+
+bool parse_number(const char* text, double* out) {
+  char* end = nullptr;
+  const double v = std::strtod(text, &end);
+  if (end == text || *end != '\0' || !(v > 0) || v > 1e6) return false;
+  *out = v;
+  return true;
+}
+
+// 0: run; 1: exit 0 (help shown); 2: usage error.
+int parse(int argc, char** argv, Options* o) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    const bool has_value = i + 1 < argc;
+    if (a == "--help" || a == "-h") {
+      std::fputs(kUsage, stdout);
+      return 1;
+    } else if (a == "--fault") {
+      o->fault = true;
+    } else if (a == "--plain") {
+      o->plain = true;
+    } else if (a == "--seconds" && has_value) {
+      if (!parse_number(argv[++i], &o->seconds)) return 2;
+    } else if (a == "--time-scale" && has_value) {
+      if (!parse_number(argv[++i], &o->time_scale)) return 2;
+    } else if (a == "--trace" && has_value) {
+      o->trace = argv[++i];
+    } else if (a == "--trace-check" && has_value) {
+      o->trace_check = argv[++i];
+    } else if (a == "--config" && has_value) {
+      o->config = argv[++i];
+    } else if (a == "--save" && has_value) {
+      o->save = argv[++i];
+    } else {
+      return 2;
+    }
+  }
+  return 0;
+}
+
+std::string program_dir() {
+  char buf[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return ".";
+  std::string path(buf, static_cast<std::size_t>(n));
+  return path.substr(0, path.rfind('/'));
+}
+
+// Whether `path` names the sample configuration in the source tree, which
+// the demo never overwrites.
+bool is_shipped_sample(const std::string& path) {
+  char a[PATH_MAX], b[PATH_MAX];
+  return realpath(path.c_str(), a) && realpath(VORBEL_DEMO_SAMPLE_CONFIG, b) && std::strcmp(a, b) == 0;
+}
+
+void write_trace_check(const std::string& path) {
+  std::ofstream out(path);
+  out << "# seq time_us net id len data; frames dropped from the trace: " << ntcan_sim::trace_dropped() << '\n';
+  for (const ntcan_sim::TraceEntry& e : ntcan_sim::trace()) {
+    const CMSG& m = e.frame.msg;
+    char head[96];
+    std::snprintf(head, sizeof head, "%llu %lld %d %X %u", static_cast<unsigned long long>(e.seq),
+                  static_cast<long long>(e.time_us), e.frame.net, static_cast<unsigned>(m.id),
+                  static_cast<unsigned>(m.len));
+    out << head;
+    if (!(m.len & NTCAN_RTR)) {
+      for (int k = 0; k < (m.len & NTCAN_DLC_MASK) && k < 8; ++k) {
+        char b[4];
+        std::snprintf(b, sizeof b, " %02X", m.data[k]);
+        out << b;
+      }
+    }
+    out << '\n';
+  }
+}
+
+std::string baud_of_line(int line) {
+  const auto handles = ntcan_sim::handles(line - 1);
+  const auto baud = handles.empty() ? std::nullopt : ntcan_sim::baud_rate(handles.front());
+  return baud ? "baud-rate code " + std::to_string(*baud) : "not open";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options opt;
+  const int parsed = parse(argc, argv, &opt);
+  if (parsed == 1) return 0;
+  if (parsed == 2) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+
+  struct sigaction sa {};
+  sa.sa_handler = on_signal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+
+  // The framework clock runs faster before anything sleeps on it.
+  const double scale = opt.time_scale > 0 ? opt.time_scale : opt.fault ? 20 : 0;
+  if (scale > 0) telvo::set_time_scale(scale);
+
+  if (opt.config.empty()) opt.config = program_dir() + "/vorbel_demo.conf";
+  opt.config = demo::absolute_path(opt.config);
+  opt.save = opt.save.empty() ? opt.config : demo::absolute_path(opt.save);
+  opt.trace = demo::absolute_path(opt.trace);
+  opt.trace_check = demo::absolute_path(opt.trace_check);
+
+  const char* term = std::getenv("TERM");
+  const bool table = !opt.plain && isatty(STDOUT_FILENO) && term && *term && std::strcmp(term, "dumb") != 0;
+  demo::Display display(table, "libVORBEL demo server CANDEMO");
+  telvo::set_log_sink([&display](const telvo::LogEntry& e) { display.event("log", e.origin + "  " + e.text); });
+
+  std::unique_ptr<demo::Sandbox> sandbox;
+  try {
+    sandbox = std::make_unique<demo::Sandbox>();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "vorbel_demo: %s\n", e.what());
+    return 1;
+  }
+  if (!opt.trace.empty() && !ntcan_sim::start_trace_file(opt.trace)) {
+    std::fprintf(stderr, "vorbel_demo: cannot write the trace file %s\n", opt.trace.c_str());
+    return 1;
+  }
+
+  char scale_text[32];
+  std::snprintf(scale_text, sizeof scale_text, "%g", scale > 0 ? scale : 1.0);
+  display.event("demo", std::string("framework clock x") + scale_text + ", run of " +
+                            std::to_string(static_cast<int>(opt.seconds)) + " s" +
+                            (opt.fault ? " and then the outage of line 1" : "") + "; configuration " + opt.config);
+  display.event("demo", "working directory " + sandbox->dir() +
+                            ": gateway file (VORBEL_ESD_PLUGIN) and a stand-in wget that only logs");
+
+  auto bus = std::make_unique<demo::Bus>();
+  display.event("demo", "simulated devices: " + bus->describe());
+
+  EqFct eq("CANDEMO");
+  demo::Server server(eq, display);
+  std::string error;
+  if (eq.load_config(opt.config, &error) != 0) {
+    std::fprintf(stderr, "vorbel_demo: configuration: %s\n", error.c_str());
+    telvo::set_log_sink(nullptr);
+    return 1;
+  }
+  const bool ready = server.initialise();
+  display.event("demo", "line 1 (net 0): " + baud_of_line(1) + ", line 2 (net 1): " + baud_of_line(2) +
+                            " (the .BAUDRATE of the node that opened the line)");
+  if (!ready) display.event("demo", "a node could not be initialised; the server runs with what it has");
+  display.event("demo", "server loop running: can_looping() every 100 ms, then can_array, can_emergency and "
+                        "check_alive per node, rtr() every 500 ms for PUMP");
+
+  demo::ScriptOptions so;
+  so.run_s = opt.seconds;
+  so.fault = opt.fault;
+  auto script = std::make_unique<demo::Script>(eq, *bus, server, display, *sandbox, so, g_stop);
+  script->start();
+
+  const auto wall_start = std::chrono::steady_clock::now();
+  while (!g_stop) {
+    server.loop_turn();
+    display.show(server.view());
+    display.refresh();
+    const std::chrono::duration<double> ran = std::chrono::steady_clock::now() - wall_start;
+    if (script->done() && ran.count() >= opt.seconds) break;
+    TELVOsleep(0, 100000);
+  }
+  const bool interrupted = g_stop;
+  g_stop = true;  // the script ends its steps
+  script.reset();
+
+  display.show(server.view());
+  display.refresh(true);
+  display.leave_table();
+  display.event("demo", interrupted ? "stopped by Ctrl-C" : "run complete");
+  if (!table) display.final_rows();  // a table stays on screen
+
+  if (is_shipped_sample(opt.save)) {
+    display.event("demo", "not saving over the shipped sample " + opt.save + " (use --save FILE)");
+  } else if (telvo_save_config(opt.save, {&eq}, &error) != 0) {
+    display.event("demo", "configuration not saved: " + error);
+  } else {
+    display.event("demo", "configuration saved to " + opt.save);
+  }
+
+  bus.reset();  // the devices stop: no more frames
+  if (!opt.trace_check.empty()) write_trace_check(opt.trace_check);
+  if (!opt.trace.empty()) {
+    const bool ok = ntcan_sim::stop_trace_file();
+    display.event("demo", (ok ? "bus trace written to " : "bus trace incomplete: ") + opt.trace);
+  }
+  telvo::set_log_sink(nullptr);
+  return 0;
+}

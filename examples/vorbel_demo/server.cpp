@@ -1,0 +1,238 @@
+#include "server.h"
+
+#include <cstdio>
+
+#include "telvo_clock.h"
+
+namespace demo {
+
+namespace {
+
+constexpr int kGuardEveryTurns = 5;         // a guarding request every 500 ms
+constexpr int64_t kSilentAfterUs = 2000000;  // 2 s without a state frame
+
+struct NodeSpec {
+  const char* text;  // property name and description
+  bool guarded;
+};
+
+// The server's nodes. Their addresses come from the configuration; two
+// nodes with the same line and node id are one CANopen node seen twice, the
+// first initialised its master and the second a follower.
+const NodeSpec kNodes[] = {
+    {"MOTOR drive motor", false},
+    {"MOTOR_VIEW the drive motor as the operator panel sees it", false},
+    {"PUMP coolant pump (node guarding)", true},
+    {"VALVE valve terminal", false},
+};
+
+int64_t now_us() { return telvo::clock().now_us(); }
+
+std::string hex(int v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%X", static_cast<unsigned>(v));
+  return buf;
+}
+
+}  // namespace
+
+std::string result_text(int ret) {
+  if (ret == 0 || ret == -1 || ret == 32 || ret == 100) return std::to_string(ret);
+  return std::to_string(ret) + " " + can_error_str(static_cast<unsigned long>(static_cast<long>(ret)));
+}
+
+Server::Server(EqFct& eq, Display& display) : eq_(eq), display_(display) {
+  for (const NodeSpec& spec : kNodes) {
+    auto n = std::make_unique<Node>();
+    n->can = std::make_unique<D_can>(spec.text, &eq_);
+    n->guarded = spec.guarded;
+    nodes_.push_back(std::move(n));
+  }
+}
+
+std::string Server::client_text(const std::string& property) {
+  EqData out;
+  return eq_.client_get(property, &out, "display", "localhost") == 0 ? out.get_string() : "?";
+}
+
+int Server::client_int(const std::string& property) {
+  EqData out;
+  return eq_.client_get(property, &out, "display", "localhost") == 0 ? out.get_int() : 0;
+}
+
+bool Server::init_node(Node& n, std::string* results) {
+  D_can& can = *n.can;
+  const int id = node_id(n);
+  // The SDO responses, the emergency and the heartbeat / guarding answers.
+  const int sdo = can.init(0x580 + id);
+  const int emergency = can.init_emergency();
+  const int alive = can.init(0x700 + id);
+  *results = "init(" + hex(0x580 + id) + ")=" + result_text(sdo) + "  init_emergency()=" + result_text(emergency) +
+             "  init(" + hex(0x700 + id) + ")=" + result_text(alive);
+  return sdo == 0 && emergency == 0 && alive == 0;
+}
+
+bool Server::initialise() {
+  bool all = true;
+  for (auto& np : nodes_) {
+    Node& n = *np;
+    std::string results;
+    const bool ok = init_node(n, &results);
+    all = all && ok;
+    std::string role;
+    if (n.can->isactive()) {
+      role = "master of line " + std::to_string(line(n)) + " node " + std::to_string(node_id(n));
+    } else {
+      for (auto& other : nodes_) {
+        if (other->can->isactive() && line(*other) == line(n) && node_id(*other) == node_id(n)) n.master = other.get();
+      }
+      role = "follower of " + (n.master ? name(*n.master) : std::string("?")) + ", sharing its handle and buffers";
+    }
+    n.last_handle = n.can->handle();
+    display_.event("init", name(n) + "  " + results + ": " + role + ", handle " + std::to_string(n.last_handle));
+  }
+
+  // The identity strings, read once by SDO upload.
+  for (auto& np : nodes_) {
+    Node& n = *np;
+    const int manu = n.can->get_manufacture();
+    const int hw = n.can->get_hwversion();
+    const int sw = n.can->get_swversion();
+    display_.event("sdo", name(n) + "  get_manufacture()=" + result_text(manu) + "  get_hwversion()=" +
+                              result_text(hw) + "  get_swversion()=" + result_text(sw) + ":  MANU \"" +
+                              client_text(name(n) + ".MANU") + "\"  HWVER \"" + client_text(name(n) + ".HWVER") +
+                              "\"  SWVER \"" + client_text(name(n) + ".SWVER") + "\"");
+  }
+
+  // Operational: NMT start to every node.
+  for (auto& np : nodes_) {
+    Node& n = *np;
+    if (!n.can->isactive()) continue;
+    display_.event("nmt", name(n) + "  start_node()=" + result_text(n.can->start_node()) + ": NMT start to node " +
+                              std::to_string(node_id(n)));
+  }
+  return all;
+}
+
+void Server::watch_line(Node& n) {
+  const NTCAN_HANDLE h = n.can->handle();
+  if (h == -1 && n.last_handle != -1) {
+    display_.event("line", name(n) + "  line " + std::to_string(line(n)) +
+                               " is closed: handle() is -1 and the node's operations return 77 until it reopens");
+  } else if (h != -1 && n.last_handle == -1) {
+    display_.event("line", name(n) + "  line " + std::to_string(line(n)) + " is open again; the node holds handle " +
+                               std::to_string(h));
+    n.report_after_reopen = true;
+  }
+  n.last_handle = h;
+}
+
+void Server::recognise(Node& n, CMSG* batch, int count) {
+  D_can& can = *n.can;
+  const int id = node_id(n);
+  bool heard = false;
+  for (int i = 0; i < count; ++i) heard = heard || (batch[i].id == 0x700 + id && batch[i].len == 1);
+  // The master logs the node's emergencies; its followers see the same frames.
+  if (!n.master) can.can_emergency(id, batch, &count);
+  const int operational = can.alive_->check_alive(id, batch, &count);
+  // check_alive sets ".CONDITION" only for an operational node; this server
+  // also shows the other states (stopped, pre-operational) as text.
+  if (heard && operational != 100) can.alive_->set_value(can.alive_->value());
+  if (heard) {
+    n.heard_us = now_us();
+    if (n.silence_reported) display_.event("alive", name(n) + "  is heard again");
+    n.silence_reported = false;
+  }
+}
+
+void Server::watch_silence(Node& n) {
+  if (n.master || n.heard_us < 0 || n.silence_reported || now_us() - n.heard_us < kSilentAfterUs) return;
+  n.silence_reported = true;
+  display_.event("alive", name(n) + "  nothing heard for 2 s, yet .ALIVE keeps its last value " +
+                              std::to_string(client_int(name(n) + ".ALIVE")) + " and .CONDITION \"" +
+                              client_text(name(n) + ".CONDITION") +
+                              "\": the library measures no time; this device code does");
+}
+
+void Server::reinitialise(Node& master) {
+  display_.event("reinit", name(master) + "  can_array()=" + result_text(NTCAN_INVALID_HANDLE) + " with handle " +
+                               std::to_string(master.can->handle()) +
+                               ": the line closed that handle, and its reopen renewed only the line's own handle."
+                               " Device code re-initialises the node: can_close(), then init");
+  const int closed = master.can->can_close();
+  std::string results;
+  init_node(master, &results);
+  master.last_handle = master.can->handle();
+  master.report_after_reopen = false;
+  display_.event("reinit", name(master) + "  can_close()=" + result_text(closed) + "  " + results +
+                               ": new handle " + std::to_string(master.last_handle));
+  ++reinitialised_;
+  for (auto& np : nodes_) {
+    Node& f = *np;
+    if (f.master != &master) continue;
+    // A follower holds its master's old handle: it follows the new one.
+    f.can->can_close();
+    init_node(f, &results);
+    f.last_handle = f.can->handle();
+    f.report_after_reopen = false;
+    display_.event("reinit", name(f) + "  " + results + ": follows " + name(master) + " to handle " +
+                                 std::to_string(f.last_handle));
+    ++reinitialised_;
+  }
+}
+
+void Server::loop_turn() {
+  // Line states are taken before the fill, so that the fill's status always
+  // belongs to a line that was open when it ran.
+  for (auto& np : nodes_) watch_line(*np);
+  can_looping();
+  ++turns_;
+  for (auto& np : nodes_) {
+    Node& n = *np;
+    if (n.last_handle == -1) continue;  // line closed
+    CMSG batch[100];
+    int count = 0;
+    const int status = n.can->can_array(batch, &count);
+    if (status == -1) continue;  // closed since
+    if (status == NTCAN_INVALID_HANDLE) {
+      // A handle that is not usable although the line is open.
+      if (!n.master) reinitialise(n);
+      continue;
+    }
+    if (n.report_after_reopen) {
+      n.report_after_reopen = false;
+      display_.event("line", name(n) + "  can_array()=" + result_text(status) + " with handle " +
+                                 std::to_string(n.can->handle()) +
+                                 ": a handle of its own, which the line's close left open; nothing to re-initialise");
+    }
+    recognise(n, batch, count);
+    watch_silence(n);
+    if (n.guarded && turns_ % kGuardEveryTurns == 0) n.can->rtr();
+  }
+}
+
+std::vector<NodeView> Server::view() {
+  std::vector<NodeView> out;
+  for (auto& np : nodes_) {
+    const Node& n = *np;
+    const std::string p = name(n);
+    const IIII* a = n.can->value();
+    NodeView v;
+    v.name = p;
+    v.address = std::to_string(a->i1_data) + ' ' + std::to_string(a->i2_data) + ' ' + std::to_string(a->i3_data) +
+                ' ' + std::to_string(a->i4_data);
+    v.alive = client_int(p + ".ALIVE");
+    v.condition = client_text(p + ".CONDITION");
+    v.manu = client_text(p + ".MANU");
+    v.hwver = client_text(p + ".HWVER");
+    v.swver = client_text(p + ".SWVER");
+    v.active = client_int(p + ".ACTIVE");
+    v.handle = n.can->handle();
+    const int64_t heard = n.master ? n.master->heard_us : n.heard_us;
+    v.heard_s = heard < 0 ? -1 : static_cast<double>(now_us() - heard) / 1e6;
+    out.push_back(v);
+  }
+  return out;
+}
+
+}  // namespace demo

@@ -1,0 +1,77 @@
+// The demo server's device code: CANopen nodes of one equipment function,
+// initialised and polled as a TELVO server's device code does it with
+// libVORBEL. Nothing here knows that the bus is simulated.
+#ifndef VORBEL_DEMO_SERVER_H
+#define VORBEL_DEMO_SERVER_H
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "D_vorbel.h"
+#include "display.h"
+
+namespace demo {
+
+class Server {
+ public:
+  // Constructs the nodes in `eq`; their addresses and baud rates come from
+  // the configuration that the caller loads afterwards.
+  Server(EqFct& eq, Display& display);
+
+  // Puts every node on its line (masters before followers), reads the
+  // identity strings once and starts the masters' nodes. False when a node
+  // could not be initialised.
+  bool initialise();
+
+  // One pass of the server loop, run every 100 ms of framework time: fill
+  // the receive buffers, hand each node's frames to the emergency and alive
+  // recognisers, guard the nodes that send no heartbeat, and re-initialise
+  // nodes whose handle went stale while their line was down.
+  void loop_turn();
+
+  // The nodes as clients see them.
+  std::vector<NodeView> view();
+
+  // Nodes re-initialised after a line outage.
+  int reinitialised() const { return reinitialised_.load(); }
+
+ private:
+  struct Node {
+    std::unique_ptr<D_can> can;
+    bool guarded = false;        // no heartbeats: device code sends guarding requests
+    int64_t heard_us = -1;       // framework time of the last state frame
+    bool silence_reported = false;
+    NTCAN_HANDLE last_handle = -1;
+    bool report_after_reopen = false;
+    Node* master = nullptr;      // a follower's master
+  };
+
+  int node_id(const Node& n) const { return n.can->value()->i2_data; }
+  int line(const Node& n) const { return n.can->value()->i1_data; }
+  std::string name(const Node& n) const { return n.can->basename(); }
+  // init(0x580 + id), init_emergency() (masters), init(0x700 + id); the
+  // results as text; false when one failed.
+  bool init_node(Node& n, std::string* results);
+  void watch_line(Node& n);
+  void recognise(Node& n, CMSG* batch, int count);
+  void watch_silence(Node& n);
+  void reinitialise(Node& master);
+  std::string client_text(const std::string& property);
+  int client_int(const std::string& property);
+
+  EqFct& eq_;
+  Display& display_;
+  std::vector<std::unique_ptr<Node>> nodes_;
+  long turns_ = 0;
+  std::atomic<int> reinitialised_{0};
+};
+
+// "0", "-1", or the status and its NTCAN text: "77 NTCAN_INVALID_HANDLE(0x0000004d)".
+std::string result_text(int ret);
+
+}  // namespace demo
+
+#endif  // VORBEL_DEMO_SERVER_H
