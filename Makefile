@@ -8,8 +8,12 @@ build:
 	cmake --preset default
 	cmake --build --preset default
 
-demo: build
-	cd build && ./examples/vorbel_minimal minimal_server.conf
+# The demo server alone is built, then run; DEMO_ARGS go to it, e.g.
+# `make demo DEMO_ARGS=--fault` (see build/examples/vorbel_demo --help).
+demo:
+	cmake --preset default
+	cmake --build --preset default --target vorbel_demo
+	./build/examples/vorbel_demo $(DEMO_ARGS)
 
 test:
 	cmake --workflow --preset default

@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# Installs the project into a scratch prefix and builds the out-of-tree
+# consumer (examples/consumer/) against the installed packages, once with
+# CMake's find_package and once with pkg-config, and runs both: each must
+# read the identity of its simulated node. Then the same for a library built
+# with VORBEL_PLATFORM_FILE, the route to the real framework and driver, with
+# the installed stand-ins in their place.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+
+if ! command -v pkg-config >/dev/null; then
+  echo "consumer: installing pkgconf"
+  export DEBIAN_FRONTEND=noninteractive
+  SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq pkgconf
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/vorbel-consumer-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+identity='MOTOR.MANU  = DC-200 drive controller'
+
+# The build of `make test` (or VORBEL_BUILD_DIR) when there is one, else a
+# build of the library and the stand-ins alone.
+build=${VORBEL_BUILD_DIR:-build}
+if [ -f "$build/CMakeCache.txt" ]; then
+  cmake --build "$build" --target VORBEL canopen_device
+else
+  build=$work/build
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORBEL_WERROR=ON \
+    -DVORBEL_BUILD_TESTS=OFF -DVORBEL_BUILD_EXAMPLES=OFF -DVORBEL_BUILD_BENCH=OFF >/dev/null
+  cmake --build "$build" -j2
+fi
+
+prefix=$work/prefix
+cmake --install "$build" --prefix "$prefix" >/dev/null
+libdir=$(cd "$prefix" && dirname "$(find . -name libVORBEL.so -print -quit)")
+libdir=${libdir#./}
+for f in include/D_vorbel.h "$libdir/libVORBEL.so" "$libdir/cmake/VORBEL/VORBELConfig.cmake" \
+         "$libdir/pkgconfig/vorbel.pc" "$libdir/vorbel-sim/libntcan.so" include/vorbel-sim/ntcan_sim.h \
+         "$libdir/cmake/TELVOsim/TELVOsimConfig.cmake" "$libdir/cmake/NTCANsim/NTCANsimConfig.cmake" \
+         "$libdir/cmake/CANopenSim/CANopenSimConfig.cmake"; do
+  [ -e "$prefix/$f" ] || { echo "consumer: $f is not installed"; exit 1; }
+done
+readelf -d "$prefix/$libdir/libVORBEL.so" | grep -q 'SONAME.*\[libVORBEL\.so\.1\]' ||
+  { echo "consumer: libVORBEL.so has no SONAME libVORBEL.so.1"; exit 1; }
+echo "consumer: installed into $prefix ($libdir)"
+
+# run <program>: runs it, shows its output, checks the identity and that
+# libVORBEL comes from `want_lib`.
+run() {
+  local out
+  out=$("$1" 2>/dev/null)
+  echo "$out" | sed 's/^/  /'
+  grep -qF "$identity" <<<"$out" || { echo "consumer: $1 did not read the identity"; exit 1; }
+  ldd "$1" | grep -q "libVORBEL.so.1 => $want_lib/" ||
+    { echo "consumer: $1 does not load libVORBEL from $want_lib"; ldd "$1"; exit 1; }
+}
+
+echo "consumer: CMake find_package(VORBEL)"
+cmake -S examples/consumer -B "$work/cmake" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/cmake" >/dev/null
+want_lib=$prefix/$libdir run "$work/cmake/minimal_server"
+
+echo "consumer: pkg-config vorbel canopen-sim"
+export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
+g++ -std=c++17 -Wall -Wextra -Wpedantic -Werror examples/consumer/minimal_server.cpp \
+  $(pkg-config --cflags --libs vorbel canopen-sim) \
+  "-Wl,-rpath,$(pkg-config --variable=libdir vorbel):$(pkg-config --variable=libdir canopen-sim)" \
+  -o "$work/pkgconfig-minimal_server"
+want_lib=$(pkg-config --variable=libdir vorbel) run "$work/pkgconfig-minimal_server"
+unset PKG_CONFIG_PATH
+
+echo "consumer: VORBEL_PLATFORM_FILE, the installed stand-ins as the platform"
+cat > "$work/platform.cmake" <<'PLATFORM'
+# The framework and the driver, found as installed packages.
+find_package(TELVOsim REQUIRED)
+find_package(NTCANsim REQUIRED)
+if(NOT TARGET telvo)
+  add_library(telvo ALIAS TELVOsim::telvo)
+  add_library(ntcan ALIAS NTCANsim::ntcan)
+endif()
+PLATFORM
+cmake -S . -B "$work/build-platform" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORBEL_WERROR=ON \
+  -DVORBEL_PLATFORM_FILE="$work/platform.cmake" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/build-platform" -j2 >/dev/null
+cmake --install "$work/build-platform" --prefix "$work/prefix-platform" >/dev/null
+cmake -S examples/consumer -B "$work/cmake-platform" "-DCMAKE_PREFIX_PATH=$work/prefix-platform;$prefix" >/dev/null
+cmake --build "$work/cmake-platform" >/dev/null
+want_lib=$work/prefix-platform/$libdir run "$work/cmake-platform/minimal_server"
+echo "consumer: all builds read the identity"
