@@ -1,6 +1,7 @@
 // Alive monitoring: the node's NMT state from heartbeats and node-guarding
 // answers, as the ".ALIVE" value and the ".CONDITION" text.
 #include "D_vorbel.h"
+#include "services/cob_id.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ void D_Alive::set_value(int s) {
 
 int D_Alive::can_read(int ident, CMSG* rxmsg, int* l) {
   if (!rxmsg || !l || *l < 1) return 0;
-  const int id = ident + 0x700;
+  const int id = vorbel::cob_id(0x700, ident);
   for (int i = 0; i < *l; ++i) {
     const CMSG& m = rxmsg[i];
     // Heartbeats and guarding answers carry exactly one state byte; guarding

@@ -4,15 +4,16 @@
 
 #include "D_vorbel.h"
 #include "line/line_log.h"
+#include "services/cob_id.h"
 
 int D_can::init_emergency() {
   if (canIdent_.i2_data <= 0) return 0;
-  return init(0x080 + canIdent_.i2_data);
+  return init(vorbel::cob_id(0x080, canIdent_.i2_data));
 }
 
 int D_can::can_emergency(int ident, CMSG* rxmsg, int* l) {
   if (!rxmsg || !l || *l < 1) return 0;
-  const int id = ident + 0x080;
+  const int id = vorbel::cob_id(0x080, ident);
   for (int i = 0; i < *l; ++i) {
     const CMSG& m = rxmsg[i];
     if (m.id != id) continue;

@@ -9,6 +9,7 @@
 #include "D_vorbel.h"
 #include "line/line_log.h"
 #include "node/node_registry.h"
+#include "services/cob_id.h"
 
 static_assert(std::is_same<int32_t, int>::value, "frame counts are passed as int");
 
@@ -155,7 +156,7 @@ int D_can::rtr(int* ident, int l) {
 
 int D_can::rtr() {
   if (!usable(*this)) return NTCAN_INVALID_HANDLE;
-  return send_rtr(handle(), 0x700 + canIdent_.i2_data, kRtr);
+  return send_rtr(handle(), vorbel::cob_id(0x700, canIdent_.i2_data), kRtr);
 }
 
 void D_can::can_print() {
