@@ -1,5 +1,8 @@
 #include "display.h"
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -26,6 +29,13 @@ std::string format(const char* fmt, ...) {
   std::vsnprintf(buf, sizeof buf, fmt, args);
   va_end(args);
   return buf;
+}
+
+// Columns of the terminal; lines are cut there so that the table never
+// scrolls away.
+std::size_t terminal_columns() {
+  winsize ws{};
+  return ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 20 ? ws.ws_col : 200;
 }
 
 std::string heard_text(double s) { return s < 0 ? "never" : format("%.1fs", s); }
@@ -98,8 +108,10 @@ void Display::refresh(bool force) {
                   n.condition.c_str(), n.active, n.handle, heard_text(n.heard_s).c_str(), n.manu.c_str(),
                   n.hwver.c_str(), n.swver.c_str());
   }
-  out += "\n";
-  for (const std::string& line : recent_) out += line + '\n';
+  out += "ALIVE is the node's last NMT state byte: 5 operational, 4 stopped, 127 pre-operational;\n"
+         "128 more is the toggle bit of a node-guarding answer. HEARD: time since it (device code).\n\n";
+  const std::size_t columns = terminal_columns();
+  for (const std::string& line : recent_) out += line.substr(0, columns) + '\n';
   std::fwrite(out.data(), 1, out.size(), stdout);
   std::fflush(stdout);
 }
