@@ -37,8 +37,8 @@ const char kUsage[] =
     "  --seconds N         length of the run in seconds of wall time (default 8);\n"
     "                      the client session's steps are spread over it\n"
     "  --time-scale X      run the framework clock X times faster than real time\n"
-    "                      (default 1, with --fault 20; TELVO_TIME_SCALE=X does the\n"
-    "                      same for any server on the framework stand-in)\n"
+    "                      (default: TELVO_TIME_SCALE when set, else 1, with\n"
+    "                      --fault 20)\n"
     "  --fault             after the client session, an outage of line 1: its\n"
     "                      status queries and reopens fail, the supervision thread\n"
     "                      closes the line, asks its gateway for a reset and reopens\n"
@@ -167,9 +167,12 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
 
-  // The framework clock runs faster before anything sleeps on it.
-  const double scale = opt.time_scale > 0 ? opt.time_scale : opt.fault ? 20 : 0;
-  if (scale > 0) telvo::set_time_scale(scale);
+  // The framework clock runs faster before anything sleeps on it: as the
+  // option says, else as TELVO_TIME_SCALE says, else 20 for an outage.
+  double scale = opt.time_scale;
+  const char* env_scale = std::getenv("TELVO_TIME_SCALE");
+  if (scale == 0 && !(env_scale && parse_number(env_scale, &scale))) scale = opt.fault ? 20 : 1;
+  telvo::set_time_scale(scale);
 
   if (opt.config.empty()) opt.config = program_dir() + "/vorbel_demo.conf";
   opt.config = demo::absolute_path(opt.config);
@@ -194,10 +197,9 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  char scale_text[32];
-  std::snprintf(scale_text, sizeof scale_text, "%g", scale > 0 ? scale : 1.0);
-  display.event("demo", std::string("framework clock x") + scale_text + ", run of " +
-                            std::to_string(static_cast<int>(opt.seconds)) + " s" +
+  char scale_text[64];
+  std::snprintf(scale_text, sizeof scale_text, "framework clock x%g, run of %g s", scale, opt.seconds);
+  display.event("demo", std::string(scale_text) +
                             (opt.fault ? " and then the outage of line 1" : "") + "; configuration " + opt.config);
   display.event("demo", "working directory " + sandbox->dir() +
                             ": gateway file (VORBEL_ESD_PLUGIN) and a stand-in wget that only logs");
