@@ -11,7 +11,7 @@ namespace {
 constexpr int kGuardEveryTurns = 5;         // a guarding request every 500 ms
 constexpr int64_t kSilentAfterUs = 2000000;  // 2 s without a state frame
 
-struct NodeSpec {
+struct NodeEntry {
   const char* text;  // property name and description
   bool guarded;
 };
@@ -19,7 +19,7 @@ struct NodeSpec {
 // The server's nodes. Their addresses come from the configuration; two
 // nodes with the same line and node id are one CANopen node seen twice, the
 // first initialised its master and the second a follower.
-const NodeSpec kNodes[] = {
+const NodeEntry kNodes[] = {
     {"MOTOR drive motor", false},
     {"MOTOR_VIEW the drive motor as the operator panel sees it", false},
     {"PUMP coolant pump (node guarding)", true},
@@ -42,10 +42,10 @@ std::string result_text(int ret) {
 }
 
 Server::Server(EqFct& eq, Display& display) : eq_(eq), display_(display) {
-  for (const NodeSpec& spec : kNodes) {
+  for (const NodeEntry& entry : kNodes) {
     auto n = std::make_unique<Node>();
-    n->can = std::make_unique<D_can>(spec.text, &eq_);
-    n->guarded = spec.guarded;
+    n->can = std::make_unique<D_can>(entry.text, &eq_);
+    n->guarded = entry.guarded;
     nodes_.push_back(std::move(n));
   }
 }
