@@ -65,9 +65,23 @@ struct Options {
 };
 
 std::atomic<bool> g_stop{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is set from a signal handler");
+std::atomic<int> g_signal{0};
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
+              "the stop flag is set from a signal handler");
 
-extern "C" void on_signal(int) { g_stop = true; }
+extern "C" void on_signal(int sig) {
+  g_signal = sig;
+  g_stop = true;
+}
+
+const char* stop_reason() {
+  switch (g_signal.load()) {
+    case 0: return "run complete";
+    case SIGINT: return "stopped by Ctrl-C";
+    case SIGHUP: return "stopped: the terminal closed (SIGHUP)";
+    default: return "stopped by SIGTERM";
+  }
+}
 
 bool parse_number(const char* text, double* out) {
   char* end = nullptr;
@@ -166,6 +180,7 @@ int main(int argc, char** argv) {
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGHUP, &sa, nullptr);  // the terminal closed
 
   // The framework clock runs faster before anything sleeps on it: as the
   // option says, else as TELVO_TIME_SCALE says, else 20 for an outage.
@@ -237,14 +252,13 @@ int main(int argc, char** argv) {
     if (script->done() && ran.count() >= opt.seconds) break;
     TELVOsleep(0, 100000);
   }
-  const bool interrupted = g_stop;
   g_stop = true;  // the script ends its steps
   script.reset();
 
   display.show(server.view());
   display.refresh(true);
   display.leave_table();
-  display.event("demo", interrupted ? "stopped by Ctrl-C" : "run complete");
+  display.event("demo", stop_reason());
   if (!table) display.final_rows();  // a table stays on screen
 
   if (is_shipped_sample(opt.save)) {
