@@ -296,6 +296,7 @@ class Server {
         rec.check(kBatch, "can_array", r, {-1, 0, 32, NTCAN_RX_TIMEOUT, NTCAN_INVALID_HANDLE});
         if (r == -1) break;
         if (count < 0 || count > 100) rec.violation("can_array count " + std::to_string(count));
+        rec.check(kBatch, "can_return", n.can_return(), {0, 32, NTCAN_RX_TIMEOUT, NTCAN_INVALID_HANDLE});
         rec.check(kBatch, "can_emergency", n.can_emergency(id, batch, &count), {0, 100});
         rec.check(kBatch, "check_alive", n.alive_->check_alive(id, batch, &count), {0, 100});
         break;

@@ -377,8 +377,10 @@ class D_can : public D_fct {
   IIII* value() { return &canIdent_; }
   // The address before the last move to another line or node id.
   IIII* oldAddr() { return &oldIdent_; }
-  // Status of the node's last receive operation (0 before any).
-  int can_return() { return can_ret_ ? *can_ret_ : 0; }
+  // Status of the node's last receive operation (0 before any). The polling
+  // thread writes it while device code reads it, so it is read atomically,
+  // as the library writes it.
+  int can_return() { return can_ret_ ? __atomic_load_n(can_ret_, __ATOMIC_RELAXED) : 0; }
 
  private:
   // Take the node off its line and out of the polling registry (destruction,
