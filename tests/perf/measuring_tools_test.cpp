@@ -14,8 +14,8 @@ using vorbel_bench::allocations_on_this_thread;
 
 namespace {
 // Stores a pointer where the compiler must assume it is read, so that a new
-// followed by a delete is not optimised away.
-void* volatile g_escape = nullptr;
+// followed by a delete is not optimised away. Several threads store into it.
+std::atomic<void*> g_escape{nullptr};
 template <class T>
 void allocate_and_free(T* p) {
   g_escape = p;

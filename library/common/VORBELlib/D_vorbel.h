@@ -171,9 +171,9 @@ class D_Alive : public D_int_ptr {
 // Device classes may derive from D_can and override its virtual operations;
 // the library calls can_fill, can_get, can_write and set_value through the
 // virtual table. The destructor takes the node out of the polling registry,
-// but only after a derived class's destructor has run: a derived class that
-// overrides an operation of the server loop (can_fill, can_get)
-// calls dellist() first thing in its own destructor.
+// but only after a derived class's destructor has run, while the server
+// loop may still call the node's virtual operations: a derived class calls
+// dellist() first thing in its own destructor.
 //
 // Address (the property's value, an IIII):
 //   i1_data  CAN line number, 1..20 (line n is NTCAN net n - 1); 0: none

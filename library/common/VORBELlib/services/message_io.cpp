@@ -42,25 +42,26 @@ CMSG make_frame(int ident, int length, const unsigned char* data) {
 
 }  // namespace
 
-namespace {
-// A node may use its handle while its line is open and it holds one.
-bool usable(const D_can& node) { return node.handle() >= 0; }
-}  // namespace
+// A node may use its handle while its line is open and it holds one: then
+// handle() is 0 or more; otherwise the operations answer 77 without calling
+// the driver.
 
 int D_can::can_write(int ident, int length, unsigned char* Data) {
   if (!valid_length(length) || (length > 0 && !Data)) return NTCAN_INVALID_PARAMETER;
   CMSG m = make_frame(ident, length, Data);
-  if (!usable(*this)) return NTCAN_INVALID_HANDLE;
+  const NTCAN_HANDLE h = handle();
+  if (h < 0) return NTCAN_INVALID_HANDLE;
   int32_t count = 1;
-  return canSend(handle(), &m, &count);
+  return canSend(h, &m, &count);
 }
 
 int D_can::can_read(CMSG* rxmsg, int* length) {
   if (!rxmsg || !length) return NTCAN_INVALID_PARAMETER;
   int32_t room = *length;
   *length = -1;
-  if (!usable(*this)) return NTCAN_INVALID_HANDLE;
-  const int ret = canRead(handle(), rxmsg, &room, nullptr);
+  const NTCAN_HANDLE h = handle();
+  if (h < 0) return NTCAN_INVALID_HANDLE;
+  const int ret = canRead(h, rxmsg, &room, nullptr);
   *length = room;
   if (can_ret_) vorbel::store_word(can_ret_, ret);
   return ret;
@@ -70,8 +71,9 @@ int D_can::can_get(CMSG* rxmsg, int* length) {
   if (!rxmsg || !length) return NTCAN_INVALID_PARAMETER;
   int32_t room = *length;
   *length = -1;
-  if (!usable(*this)) return NTCAN_INVALID_HANDLE;
-  const int ret = canTake(handle(), rxmsg, &room);
+  const NTCAN_HANDLE h = handle();
+  if (h < 0) return NTCAN_INVALID_HANDLE;
+  const int ret = canTake(h, rxmsg, &room);
   *length = room;
   if (can_ret_) vorbel::store_word(can_ret_, ret);
   return ret;
@@ -81,9 +83,10 @@ int D_can::can_poll(int* ident, int* length, unsigned char* Data) {
   // Data also receives the reply, so it is needed whatever the request's length.
   if (!ident || !length || !Data || !valid_length(*length)) return NTCAN_INVALID_PARAMETER;
   CMSG request = make_frame(*ident, *length, Data);
-  if (!usable(*this)) return NTCAN_INVALID_HANDLE;
+  const NTCAN_HANDLE h = handle();
+  if (h < 0) return NTCAN_INVALID_HANDLE;
   int32_t count = 1;
-  const int sent = canSend(handle(), &request, &count);
+  const int sent = canSend(h, &request, &count);
   if (sent != NTCAN_SUCCESS) return sent;
 
   CMSG batch[kPollBatch];
@@ -144,19 +147,22 @@ int send_rtr(NTCAN_HANDLE h, int ident, int len_byte) {
 
 int D_can::rtr(int* ident) {
   if (!ident) return NTCAN_INVALID_PARAMETER;
-  if (!usable(*this)) return NTCAN_INVALID_HANDLE;
-  return send_rtr(handle(), *ident, kRtr);
+  const NTCAN_HANDLE h = handle();
+  if (h < 0) return NTCAN_INVALID_HANDLE;
+  return send_rtr(h, *ident, kRtr);
 }
 
 int D_can::rtr(int* ident, int l) {
   if (!ident) return NTCAN_INVALID_PARAMETER;
-  if (!usable(*this)) return NTCAN_INVALID_HANDLE;
-  return send_rtr(handle(), *ident, (l | kRtr) & 0xFF);
+  const NTCAN_HANDLE h = handle();
+  if (h < 0) return NTCAN_INVALID_HANDLE;
+  return send_rtr(h, *ident, (l | kRtr) & 0xFF);
 }
 
 int D_can::rtr() {
-  if (!usable(*this)) return NTCAN_INVALID_HANDLE;
-  return send_rtr(handle(), vorbel::cob_id(0x700, canIdent_.i2_data), kRtr);
+  const NTCAN_HANDLE h = handle();
+  if (h < 0) return NTCAN_INVALID_HANDLE;
+  return send_rtr(h, vorbel::cob_id(0x700, canIdent_.i2_data), kRtr);
 }
 
 void D_can::can_print() {
@@ -188,6 +194,8 @@ int can_looping() {
     D_can* node = list[i];
     node->can_fill();
     if (TELVO_debug & kPrintFramesBit) node->can_print();
+    // The last node ends the pass without one more lock just to see the end.
+    if (i + 1 >= list.size()) break;
   }
   return 0;
 }
