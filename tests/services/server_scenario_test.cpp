@@ -205,6 +205,33 @@ TEST_F(ServerTest, AClientMovingANodeTakesItOffTheLoopUntilDeviceCodeInitialises
   EXPECT_EQ(client_int("MOTOR.ALIVE"), 0x7F);
 }
 
+TEST_F(ServerTest, AFormerMasterMovedOntoAnotherMastersAddressBecomesItsFollower) {
+  // PUMP is master of line 2 / node 8 with a handle of its own (VALVE created
+  // line 2 and holds the line's handle).
+  auto pump = node_on(2, 8, "PUMP");
+  ASSERT_EQ(pump->init(0x588), 0);
+  const NTCAN_HANDLE pump_handle = pump->raw_handle();
+  ASSERT_NE(pump_handle, valve_->raw_handle());
+
+  // A client moves the motor, master of 1/5, onto PUMP's address; device
+  // code initialises it there.
+  EqData in;
+  in.set(IIII{2, 8, 1, 0});
+  ASSERT_EQ(eq_.client_set("MOTOR", in, "alice", "ctl1"), 0);
+  ASSERT_EQ(motor_->init(0x708), 0);
+  EXPECT_EQ(client_int("MOTOR.ACTIVE"), 0) << "it no longer owns buffers or a handle";
+  EXPECT_EQ(motor_->raw_handle(), pump_handle);
+  EXPECT_EQ(motor_->rx_buffer(), pump->rx_buffer());
+
+  // Moving it on closes nothing of PUMP's, which stays polled.
+  in.set(IIII{2, 9, 0, 0});
+  ASSERT_EQ(eq_.client_set("MOTOR", in, "alice", "ctl1"), 0);
+  EXPECT_TRUE(ntcan_sim::handle_info(pump_handle)->open);
+  ntcan_sim::inject(1, make_frame(0x708, {0x05}), "node 8");
+  EXPECT_EQ(server_turn(*pump), 1);
+  EXPECT_EQ(client_int("PUMP.ALIVE"), 5);
+}
+
 TEST_F(ServerTest, OnlyAMasterDisablesIdentifiersAndLeavesTheRegistry) {
   EXPECT_EQ(view_->DelIdent(0x705), 0);
   EXPECT_EQ(view_->dellist(), 0);

@@ -292,8 +292,9 @@ class D_can : public D_fct {
   // Register the node for polling as the master of its line and node id
   // (receive buffer, ".ACTIVE" 1, ".ALIVE" 15) or, when another node is
   // master there, make it a follower sharing the master's buffers and
-  // handle; then enable `ident` (when > 0). A master may call it again to
-  // enable further identifiers.
+  // handle (".ACTIVE" 0, also for a former master moved there); then enable
+  // `ident` (when > 0). A master may call it again to enable further
+  // identifiers.
   int init(int ident);
   // flag 1: like init() but enabling only `ident`; any other flag: init(ident),
   // returning 0 whatever it returned.

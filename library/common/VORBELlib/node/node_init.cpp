@@ -95,13 +95,16 @@ int D_can::init(int ident) {
     }
   }
   if (master) {
-    if (isactive() && canIdent_.i3_data == master->canIdent_.i3_data) {
+    if (master == this) {
       // The registered master enabling one more identifier.
       const int ret = can_open();
       if (ret != 0) return ret;
     } else {
       // Another object of the same node: share the master's line, handle
-      // and buffers.
+      // and buffers. A former master that was moved here is not the master
+      // any more: with its flag left at 1 it would close the master's
+      // handle when it is closed.
+      if (isactive()) active_->set_value(0);
       pline_ = master->pline_;
       canhandle_ = pline_ && pline_->handle() > 0 ? master->canhandle_ : -1;
       rxmsg_ = master->rxmsg_;
