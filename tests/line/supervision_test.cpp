@@ -4,7 +4,7 @@
 
 #include <unistd.h>
 
-#include <climits>
+#include <functional>
 
 #include "bus_fixture.h"
 #include "gateway_fixture.h"
@@ -41,13 +41,15 @@ class SupervisionTest : public BusTest {
     return elapsed();
   }
 
-  // Elapsed seconds of each of the next `n` calls of `call` on net 0.
-  std::vector<long> times_of_next(Call call, size_t n) {
+  // Elapsed seconds of each of the next `n` calls of `call` on net 0;
+  // `each_step` sees the number of calls so far after every clock step.
+  std::vector<long> times_of_next(Call call, size_t n, const std::function<void(size_t)>& each_step = {}) {
     std::vector<long> out;
     uint64_t seen = ntcan_sim::calls(call, 0);
     while (out.size() < n) {
       if (!clock_->advance_to_next() || elapsed() > 20000) break;
       for (uint64_t c = ntcan_sim::calls(call, 0); seen < c; ++seen) out.push_back(elapsed());
+      if (each_step) each_step(out.size());
     }
     return out;
   }
@@ -141,13 +143,10 @@ TEST_F(SupervisionTest, AnUnreachableGatewayIsResetAtMostFiveTimesPerOutage) {
 
   // Which reopen attempts are followed by a reset.
   std::vector<size_t> reset_after;
-  std::vector<long> opens;
-  uint64_t seen = ntcan_sim::calls(Call::Open, 0);
-  while (opens.size() < 40) {
-    ASSERT_TRUE(clock_->advance_to_next());
-    for (uint64_t c = ntcan_sim::calls(Call::Open, 0); seen < c; ++seen) opens.push_back(elapsed());
-    while (reset_after.size() < gateway_.calls().size()) reset_after.push_back(opens.size());
-  }
+  const auto opens = times_of_next(Call::Open, 40, [&](size_t attempts) {
+    while (reset_after.size() < gateway_.calls().size()) reset_after.push_back(attempts);
+  });
+  ASSERT_EQ(opens.size(), 40u);
   EXPECT_EQ(reset_after, (std::vector<size_t>{1, 7, 13, 19, 25}));
   EXPECT_EQ(opens[1] - opens[0], 22) << "20 s after the reset, then the grown cycle pause";
   EXPECT_EQ(log_->count("system called with : "), 1u);

@@ -5,18 +5,7 @@
 #include "device_fixture.h"
 #include "frame_table.h"
 
-namespace {
-
-class IdentityTest : public DeviceTest {
- protected:
-  std::string client_text(const std::string& prop) {
-    EqData out;
-    EXPECT_EQ(eq_.client_get(prop, &out), 0);
-    return out.get_string();
-  }
-};
-
-}  // namespace
+using IdentityTest = DeviceTest;
 
 TEST_F(IdentityTest, TheThreeTextsArePublishedAsTheNodeSendsThem) {
   device_->set_object(0x1008, 0, "VRBL");                                // expedited

@@ -6,11 +6,13 @@
 
 #include "allocation_counter.h"
 #include "bus_fixture.h"
+#include "frame_table.h"
 #include "test_support.h"
 
 using ntcan_sim::Call;
 using ntcan_sim::make_frame;
 using testsupport::BusTest;
+using testsupport::frame_table;
 using testsupport::NodeProbe;
 
 namespace {
@@ -40,21 +42,6 @@ class ServerTest : public BusTest {
     ntcan_sim::clear_trace();
   }
 
-  int client_int(const std::string& prop) {
-    EqData out;
-    EXPECT_EQ(eq_.client_get(prop, &out), 0) << prop;
-    return out.get_int();
-  }
-  std::string client_text(const std::string& prop) {
-    EqData out;
-    EXPECT_EQ(eq_.client_get(prop, &out), 0) << prop;
-    return out.get_string();
-  }
-  void client_write(const std::string& prop, int v) {
-    EqData in;
-    in.set(v);
-    ASSERT_EQ(eq_.client_set(prop, in, "alice", "ctl1"), 0);
-  }
   // One turn of the server loop for a node: fill, copy, recognise.
   int server_turn(NodeProbe& n, int* emergencies = nullptr) {
     can_looping();
@@ -65,17 +52,6 @@ class ServerTest : public BusTest {
     if (emergencies) *emergencies += n.can_emergency(id, batch, &count) == 100;
     n.alive_->check_alive(id, batch, &count);
     return count;
-  }
-  std::vector<std::vector<uint8_t>> frames_on(int net) {
-    std::vector<std::vector<uint8_t>> out;
-    for (const auto& e : ntcan_sim::trace(net)) {
-      std::vector<uint8_t> f{static_cast<uint8_t>(e.frame.msg.id >> 8), static_cast<uint8_t>(e.frame.msg.id),
-                             e.frame.msg.len};
-      if (!(e.frame.msg.len & 0x10))  // remote requests carry no data
-        for (int k = 0; k < (e.frame.msg.len & 0x0F); ++k) f.push_back(e.frame.msg.data[k]);
-      out.push_back(f);
-    }
-    return out;
   }
 
   testsupport::TempDir dir_;
@@ -148,7 +124,8 @@ TEST_F(ServerTest, HeartbeatsGuardingAndEmergenciesReachTheClientsProperties) {
   EXPECT_EQ(valve_->rtr(), 0);
   int id = 0x123;
   EXPECT_EQ(valve_->rtr(&id, 3), 0);
-  EXPECT_EQ(frames_on(1), (std::vector<std::vector<uint8_t>>{{0x07, 0x07, 0x10}, {0x01, 0x23, 0x13}}));
+  EXPECT_EQ(frame_table(1), (std::vector<std::string>{"-> 707: R", "-> 123: R"}));
+  EXPECT_EQ(ntcan_sim::trace(1).back().frame.msg.len, 0x13);
 }
 
 TEST_F(ServerTest, ClientCommandWritesSendOneNmtFrameWhateverTheValue) {
@@ -156,20 +133,20 @@ TEST_F(ServerTest, ClientCommandWritesSendOneNmtFrameWhateverTheValue) {
   client_write("MOTOR.START", 0);
   client_write("MOTOR.RESET", 1);
   client_write("MOTOR_VIEW.STOP", 7);
-  EXPECT_EQ(frames_on(0), (std::vector<std::vector<uint8_t>>{
-                              {0, 0, 2, 0x02, 0x05}, {0, 0, 2, 0x01, 0x05}, {0, 0, 2, 0x81, 0x05}, {0, 0, 2, 0x02, 0x05}}));
+  EXPECT_EQ(frame_table(0), (std::vector<std::string>{"-> 000: 02 05", "-> 000: 01 05", "-> 000: 81 05",
+                                                       "-> 000: 02 05"}));
   EXPECT_EQ(client_int("MOTOR.STOP"), 42);
 
   // A command property with another code only keeps the value.
   D_canint spare("MOTOR.SPARE", 3, motor_.get(), &eq_);
   spare.set_value(9);
-  EXPECT_EQ(frames_on(0).size(), 4u);
+  EXPECT_EQ(frame_table(0).size(), 4u);
 
   // Node ids are sent as their low byte.
   auto big = node_on(1, 300);
   ASSERT_EQ(big->init(), 0);
   EXPECT_EQ(big->modinit(), 0);
-  EXPECT_EQ(frames_on(0).back(), (std::vector<uint8_t>{0, 0, 2, 0x01, 0x2C}));
+  EXPECT_EQ(frame_table(0).back(), "-> 000: 01 2C");
 
   // The master flag is not the clients' to set.
   client_write("MOTOR_VIEW.ACTIVE", 1);
@@ -178,9 +155,7 @@ TEST_F(ServerTest, ClientCommandWritesSendOneNmtFrameWhateverTheValue) {
 }
 
 TEST_F(ServerTest, AClientMovingANodeTakesItOffTheLoopUntilDeviceCodeInitialisesIt) {
-  EqData in;
-  in.set(IIII{1, 6, 0, 0});
-  ASSERT_EQ(eq_.client_set("MOTOR", in, "alice", "ctl1"), 0);
+  client_write("MOTOR", IIII{1, 6, 0, 0});
   EXPECT_TRUE(motor_->has_changed());
   EXPECT_EQ(motor_->raw_handle(), -1);
   EXPECT_EQ(client_int("MOTOR.ACTIVE"), 1) << "the flag stays; the node keeps its buffers";
@@ -215,17 +190,14 @@ TEST_F(ServerTest, AFormerMasterMovedOntoAnotherMastersAddressBecomesItsFollower
 
   // A client moves the motor, master of 1/5, onto PUMP's address; device
   // code initialises it there.
-  EqData in;
-  in.set(IIII{2, 8, 1, 0});
-  ASSERT_EQ(eq_.client_set("MOTOR", in, "alice", "ctl1"), 0);
+  client_write("MOTOR", IIII{2, 8, 1, 0});
   ASSERT_EQ(motor_->init(0x708), 0);
   EXPECT_EQ(client_int("MOTOR.ACTIVE"), 0) << "it no longer owns buffers or a handle";
   EXPECT_EQ(motor_->raw_handle(), pump_handle);
   EXPECT_EQ(motor_->rx_buffer(), pump->rx_buffer());
 
   // Moving it on closes nothing of PUMP's, which stays polled.
-  in.set(IIII{2, 9, 0, 0});
-  ASSERT_EQ(eq_.client_set("MOTOR", in, "alice", "ctl1"), 0);
+  client_write("MOTOR", IIII{2, 9, 0, 0});
   EXPECT_TRUE(ntcan_sim::handle_info(pump_handle)->open);
   ntcan_sim::inject(1, make_frame(0x708, {0x05}), "node 8");
   EXPECT_EQ(server_turn(*pump), 1);
@@ -249,18 +221,17 @@ TEST_F(ServerTest, OnlyAMasterDisablesIdentifiersAndLeavesTheRegistry) {
 
 TEST_F(ServerTest, TheDebugBitPrintsTheSelectedNodesFrames) {
   NodeProbe::debug_selector()->set_value(IIII{1, 5, 0, 99});  // the fourth value is not compared
-  ntcan_sim::inject(0, make_frame(0x185, {0x01, 0x0A}));
-  ntcan_sim::inject(1, make_frame(0x707, {0x05}));
   ASSERT_EQ(motor_->init(0x185), 0);
-  ntcan_sim::inject(0, make_frame(0x185, {0x01, 0x0A}));
-  ntcan_sim::inject(0, make_frame(0x705, {}));
-  can_looping();
+  auto deliver = [] {
+    ntcan_sim::inject(0, make_frame(0x185, {0x01, 0x0A}));
+    ntcan_sim::inject(0, make_frame(0x705, {}));
+    ntcan_sim::inject(1, make_frame(0x707, {0x05}));  // another node: not printed
+    can_looping();
+  };
+  deliver();
   EXPECT_EQ(log_->count("can_print"), 0u) << "printing needs the debug bit";
   TELVO_debug = 0x100000;
-  ntcan_sim::inject(0, make_frame(0x185, {0x01, 0x0A}));
-  ntcan_sim::inject(0, make_frame(0x705, {}));
-  ntcan_sim::inject(1, make_frame(0x707, {0x05}));
-  can_looping();
+  deliver();
   TELVO_debug = 0;
   EXPECT_EQ(log_->texts("can_print"), (std::vector<std::string>{"ID: 185, Len: 2, Data: 01 0A", "ID: 705, Len: 0, Data:"}));
 }

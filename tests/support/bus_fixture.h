@@ -57,6 +57,23 @@ class BusTest : public testing::Test {
     n->set_address(line, node);
     return n;
   }
+  // A client's reads and writes of a property, as user alice on host ctl1.
+  int client_int(const std::string& prop) {
+    EqData out;
+    EXPECT_EQ(eq_.client_get(prop, &out), 0) << prop;
+    return out.get_int();
+  }
+  std::string client_text(const std::string& prop) {
+    EqData out;
+    EXPECT_EQ(eq_.client_get(prop, &out), 0) << prop;
+    return out.get_string();
+  }
+  template <class T>
+  void client_write(const std::string& prop, const T& v) {
+    EqData in;
+    in.set(v);
+    ASSERT_EQ(eq_.client_set(prop, in, "alice", "ctl1"), 0) << prop;
+  }
   // Seconds of framework time since the test began.
   long elapsed() const { return TELVOtime() - t0_; }
   void advance_s(long s) { clock_->advance(std::chrono::seconds(s)); }
