@@ -1,0 +1,136 @@
+// The paths that run all the time allocate nothing, and operations make the
+// driver calls and bus frames they must, no more. The framework clock is the
+// StepClock: the test thread's pauses return at once, and the supervision
+// threads run one cycle per step.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "D_vorbel.h"
+#include "bare_sdo.h"
+#include "canopen_device.h"
+#include "counting_allocator.h"
+#include "node_field.h"
+#include "ntcan_sim.h"
+#include "step_clock.h"
+#include "telvo_log.h"
+
+using ntcan_sim::Call;
+using vorbel_bench::allocations_on_this_thread;
+using vorbel_bench::driver_calls_on;
+using vorbel_bench::NodeField;
+
+class PerfTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    clock_ = &vorbel_bench::install_step_clock();
+    vorbel_bench::StepClock::run_pauses_at_once();
+    ntcan_sim::reset();
+    log_ = std::make_unique<telvo::LogCapture>();
+  }
+  vorbel_bench::StepClock* clock_ = nullptr;
+  std::unique_ptr<telvo::LogCapture> log_;
+  EqFct eq_{"PERFTEST"};
+};
+
+TEST_F(PerfTest, APassOfTheServerLoopTakesOncePerRegisteredNodeAndTheFillAndCopyAllocateNothing) {
+  NodeField field(eq_, 1000);
+  auto all_driver_calls = [] {
+    uint64_t n = 0;
+    for (int net = 0; net < ntcan_sim::kNetCount; ++net) n += driver_calls_on(net);
+    return n;
+  };
+  for (int n : {1, 10, 100, 1000}) {
+    field.register_first(n);
+    const int waiting = std::min(n + 1, 1000);  // and one node that is not registered
+    ASSERT_TRUE(field.refill(waiting, 10));
+    const uint64_t takes = ntcan_sim::calls(Call::Take), calls = all_driver_calls();
+    long allocations = allocations_on_this_thread();
+    can_looping();
+    EXPECT_EQ(allocations_on_this_thread() - allocations, 0) << n << " nodes";
+    EXPECT_EQ(ntcan_sim::calls(Call::Take) - takes, static_cast<uint64_t>(n)) << n << " nodes";
+    EXPECT_EQ(all_driver_calls() - calls, static_cast<uint64_t>(n)) << "nothing but takes";
+    EXPECT_EQ(ntcan_sim::queued(field.handle(waiting - 1)), waiting > n ? 10u : 0u) << "only registered nodes fill";
+
+    CMSG batch[100];
+    int count = 0;
+    allocations = allocations_on_this_thread();
+    EXPECT_EQ(field.node(n - 1).can_array(batch, &count), 0);
+    EXPECT_EQ(allocations_on_this_thread() - allocations, 0) << "can_array of node " << n - 1;
+    EXPECT_EQ(count, 10) << "the last registered node was filled";
+    EXPECT_EQ(batch[9].id, 0x580 + NodeField::node_id_of(n - 1));
+  }
+}
+
+TEST_F(PerfTest, AHealthySupervisionCycleQueriesOnceAndAllocatesNothingOnlyANewStatusBuildsText) {
+  NodeField field(eq_, 20);  // one node per line: 20 lines, 20 supervision threads
+  // Past their start pause and first status query, each step is one cycle.
+  ASSERT_TRUE(clock_->wait_for_sleepers(20));
+  for (int i = 0; i < 2; ++i) ASSERT_TRUE(clock_->step().complete);
+  for (int cycle = 0; cycle < 3; ++cycle) {
+    const uint64_t queries = ntcan_sim::calls(Call::Status);
+    const auto step = clock_->step();
+    ASSERT_TRUE(step.complete);
+    EXPECT_EQ(step.threads, 20u);
+    EXPECT_EQ(step.allocations, 0) << "cycle " << cycle;
+    EXPECT_EQ(ntcan_sim::calls(Call::Status) - queries, 20u) << "one canStatus per line and cycle";
+  }
+  ntcan_sim::set_board_status(4, 0x40);
+  const auto changed = clock_->step();
+  ASSERT_TRUE(changed.complete);
+  EXPECT_GT(changed.allocations, 0) << "the message of the change is built on line 5's thread";
+  EXPECT_EQ(clock_->step().allocations, 0) << "the status stays 0x40: nothing to say";
+  EXPECT_EQ(log_->texts("3. canStatus returned: "), std::vector<std::string>{"Line : 5boardstatus: 64"});
+}
+
+// Node 4 of the field (line 5, node id 1) asks a simulated device.
+TEST_F(PerfTest, SdoRoundTripsMakeTheFewestFramesAndDriverCallsAndAllocateNothingOfTheirOwn) {
+  NodeField field(eq_, 5);
+  vorbel_bench::FieldNode& node = field.node(4);
+  canopen_sim::Device device(4, 1);
+  const struct {
+    uint16_t index;
+    std::string value;
+    uint64_t frames;  // expedited: request and answer; else initiate and 9 segments, each both
+  } uploads[] = {{0x2000, "ABCD", 2}, {0x2001, std::string(63, 's'), 20}};
+  for (const auto& up : uploads) {
+    device.set_object(up.index, 0, up.value);
+    char lib[64] = {}, bare[64] = {};
+    // The first of each kind warms up the node's and the driver's containers;
+    // the trace, off, would allocate as it grows.
+    ntcan_sim::set_trace_enabled(false);
+    ASSERT_EQ(vorbel_bench::bare_upload(node.raw_handle(), 1, up.index, bare, 64), 0);
+    ASSERT_EQ(node.segSdoRead(1, up.index, 0, lib, 64), 0);
+    long allocations = allocations_on_this_thread();
+    ASSERT_EQ(vorbel_bench::bare_upload(node.raw_handle(), 1, up.index, bare, 64), 0);
+    const long by_bare_upload = allocations_on_this_thread() - allocations;
+    EXPECT_GT(by_bare_upload, 0) << "the driver's hand-over to the device allocates: the count is live";
+    allocations = allocations_on_this_thread();
+    ASSERT_EQ(node.segSdoRead(1, up.index, 0, lib, 64), 0);
+    EXPECT_EQ(allocations_on_this_thread() - allocations, by_bare_upload) << "the library adds none";
+
+    ntcan_sim::set_trace_enabled(true);
+    ntcan_sim::clear_trace();
+    const uint64_t sends = ntcan_sim::calls(Call::Send, 4), takes = ntcan_sim::calls(Call::Take, 4);
+    const uint64_t calls = driver_calls_on(4);
+    ASSERT_EQ(node.segSdoRead(1, up.index, 0, lib, 64), 0);
+    EXPECT_EQ(std::string(lib), up.value);
+    EXPECT_EQ(ntcan_sim::trace(4).size(), up.frames);
+    EXPECT_EQ(ntcan_sim::calls(Call::Send, 4) - sends, up.frames / 2);
+    EXPECT_EQ(ntcan_sim::calls(Call::Take, 4) - takes, up.frames / 2);
+    EXPECT_EQ(driver_calls_on(4) - calls, up.frames) << "nothing but sends and takes";
+  }
+
+  // A poll answered at once: one take, after the first 5 ms pause.
+  int ident = 0x601, length = 8;
+  unsigned char data[8] = {0x40, 0x00, 0x20, 0x00, 0, 0, 0, 0};
+  const uint64_t takes = ntcan_sim::calls(Call::Take, 4);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(node.can_poll(&ident, &length, data), 0);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(5));
+  EXPECT_EQ(ident, 0x581);
+  EXPECT_EQ(ntcan_sim::calls(Call::Take, 4) - takes, 1u);
+}
