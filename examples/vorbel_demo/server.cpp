@@ -9,6 +9,7 @@ namespace demo {
 namespace {
 
 constexpr int kGuardEveryTurns = 5;         // a guarding request every 500 ms
+constexpr int kRetryEveryTurns = 10;        // a failed re-initialisation is retried every second
 constexpr int64_t kSilentAfterUs = 2000000;  // 2 s without a state frame
 
 struct NodeEntry {
@@ -161,7 +162,9 @@ void Server::reinitialise(Node& master) {
                                " Device code re-initialises the node: can_close(), then init");
   const int closed = master.can->can_close();
   std::string results;
-  init_node(master, &results);
+  // A line that closed again meanwhile refuses the node: try again later.
+  master.reinit_pending = !init_node(master, &results);
+  master.stale_turns = 0;
   master.last_handle = master.can->handle();
   master.report_after_reopen = false;
   display_.event("reinit", name(master) + "  can_close()=" + result_text(closed) + "  " + results +
@@ -189,16 +192,20 @@ void Server::loop_turn() {
   ++turns_;
   for (auto& np : nodes_) {
     Node& n = *np;
+    if (n.reinit_pending && turns_ % kRetryEveryTurns == 0) reinitialise(n);
     if (n.last_handle == -1) continue;  // line closed
     CMSG batch[100];
     int count = 0;
     const int status = n.can->can_array(batch, &count);
     if (status == -1) continue;  // closed since
     if (status == NTCAN_INVALID_HANDLE) {
-      // A handle that is not usable although the line is open.
-      if (!n.master) reinitialise(n);
+      // A handle that is not usable although the line is open. One such
+      // turn may be a fill that met the line's close half-way; a stale
+      // handle gives 77 turn after turn.
+      if (!n.master && ++n.stale_turns >= 2) reinitialise(n);
       continue;
     }
+    n.stale_turns = 0;
     if (n.report_after_reopen) {
       n.report_after_reopen = false;
       display_.event("line", name(n) + "  can_array()=" + result_text(status) + " with handle " +

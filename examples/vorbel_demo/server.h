@@ -46,6 +46,8 @@ class Server {
     bool silence_reported = false;
     NTCAN_HANDLE last_handle = -1;
     bool report_after_reopen = false;
+    int stale_turns = 0;         // turns in a row whose can_array gave 77
+    bool reinit_pending = false; // a re-initialisation failed: try again
     Node* master = nullptr;      // a follower's master
   };
 
