@@ -1,16 +1,12 @@
 // The fault matrix: every driver call the library makes, at every place it
-// makes it, failing with each status the call can return. Each case checks
-// the result the caller gets, the log line where one is written, and the
-// state afterwards: what is registered, which identifiers are enabled, which
-// handles the driver still holds open.
-//
-// One row of the table is a place: the driver call that fails there, the
-// statuses it fails with, and a scenario that injects the failure and
-// checks. Every (place, status) pair runs as a test case of its own, in a
-// process of its own.
+// makes it, failing with each status the call can return, each pair in a
+// process of its own. Each checks the result the caller gets, the log line,
+// and the state afterwards: what is registered, which identifiers are
+// enabled, which handles the driver still holds open.
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -20,84 +16,54 @@
 #include "gateway_fixture.h"
 
 using ntcan_sim::Call;
-using ntcan_sim::make_frame;
 using testsupport::NodeProbe;
 
 namespace {
 
 class FaultMatrix;
+struct Place { const char* name; Call call; void (*run)(FaultMatrix&); };
+struct Case { const Place* place; NTCAN_RESULT status; };
+using Texts = std::vector<std::string>;
+using Handles = std::vector<NTCAN_HANDLE>;
+using Ids = std::vector<int32_t>;
+using Node = std::unique_ptr<NodeProbe>;
 
-struct Place {
-  const char* name;
-  Call call;
-  std::vector<NTCAN_RESULT> statuses;
-  std::function<void(FaultMatrix&, NTCAN_RESULT)> run;
-};
-
-struct Case {
-  const Place* place;
-  NTCAN_RESULT status;
+// Statuses each call can return besides success.
+const std::map<Call, std::vector<NTCAN_RESULT>> kFails = {
+    {Call::Open,
+     {NTCAN_NET_NOT_FOUND, NTCAN_SOCK_CONN_TIMEOUT, NTCAN_INSUFFICIENT_RESOURCES, NTCAN_SOCK_HOST_NOT_FOUND}},
+    {Call::SetBaudrate, {NTCAN_INVALID_PARAMETER, NTCAN_CONTR_BUSY, NTCAN_SOCK_CMD_TIMEOUT}},
+    {Call::Close, {NTCAN_INVALID_HANDLE, NTCAN_INVALID_DRIVER}},
+    {Call::IdAdd, {NTCAN_ID_ALREADY_ENABLED, NTCAN_INVALID_PARAMETER, NTCAN_INSUFFICIENT_RESOURCES}},
+    {Call::IdDelete, {NTCAN_ID_NOT_ENABLED, NTCAN_INVALID_HANDLE, NTCAN_INVALID_PARAMETER}},
+    {Call::Send, {NTCAN_TX_TIMEOUT, NTCAN_TX_ERROR, NTCAN_CONTR_OFF_BUS, NTCAN_INVALID_HANDLE}},
+    {Call::Take, {NTCAN_INVALID_HANDLE, NTCAN_OPERATION_ABORTED, NTCAN_PENDING_READ}},
+    {Call::Read, {NTCAN_RX_TIMEOUT, NTCAN_OPERATION_ABORTED, NTCAN_INVALID_HANDLE}},
+    {Call::Status, {NTCAN_CONTR_OFF_BUS, NTCAN_SOCK_CMD_TIMEOUT, NTCAN_INVALID_HANDLE}},
 };
 
 // "NTCAN_SOCK_CONN_TIMEOUT(0x00000180)", as every message shows a status.
 std::string status_text(NTCAN_RESULT s) { return can_error_str(static_cast<unsigned long>(static_cast<long>(s))); }
-
-// "SOCK_CONN_TIMEOUT", for test names.
-std::string status_name(NTCAN_RESULT s) {
-  std::string t = status_text(s);
-  t = t.substr(0, t.find('('));
-  return t.compare(0, 6, "NTCAN_") == 0 ? t.substr(6) : t;
-}
-
-std::string line_text(int line, NTCAN_RESULT s) { return "Line : " + std::to_string(line) + "mess: " + status_text(s); }
-
-using Texts = std::vector<std::string>;
-using Handles = std::vector<NTCAN_HANDLE>;
-
-// Statuses each call can return besides success.
-const std::vector<NTCAN_RESULT> kOpenFails = {NTCAN_NET_NOT_FOUND, NTCAN_SOCK_CONN_TIMEOUT,
-                                              NTCAN_INSUFFICIENT_RESOURCES, NTCAN_SOCK_HOST_NOT_FOUND};
-const std::vector<NTCAN_RESULT> kBaudFails = {NTCAN_INVALID_PARAMETER, NTCAN_CONTR_BUSY, NTCAN_SOCK_CMD_TIMEOUT};
-const std::vector<NTCAN_RESULT> kCloseFails = {NTCAN_INVALID_HANDLE, NTCAN_INVALID_DRIVER};
-const std::vector<NTCAN_RESULT> kIdAddFails = {NTCAN_ID_ALREADY_ENABLED, NTCAN_INVALID_PARAMETER,
-                                               NTCAN_INSUFFICIENT_RESOURCES};
-const std::vector<NTCAN_RESULT> kIdDeleteFails = {NTCAN_ID_NOT_ENABLED, NTCAN_INVALID_HANDLE, NTCAN_INVALID_PARAMETER};
-const std::vector<NTCAN_RESULT> kSendFails = {NTCAN_TX_TIMEOUT, NTCAN_TX_ERROR, NTCAN_CONTR_OFF_BUS,
-                                              NTCAN_INVALID_HANDLE};
-const std::vector<NTCAN_RESULT> kTakeFails = {NTCAN_INVALID_HANDLE, NTCAN_OPERATION_ABORTED, NTCAN_PENDING_READ};
-const std::vector<NTCAN_RESULT> kReadFails = {NTCAN_RX_TIMEOUT, NTCAN_OPERATION_ABORTED, NTCAN_INVALID_HANDLE};
-const std::vector<NTCAN_RESULT> kStatusFails = {NTCAN_CONTR_OFF_BUS, NTCAN_SOCK_CMD_TIMEOUT, NTCAN_INVALID_HANDLE};
-
+std::string line_text(NTCAN_RESULT s) { return "Line : 1mess: " + status_text(s); }
 // canIdAdd reporting the identifier as enabled already counts as success.
 int added(NTCAN_RESULT s) { return s == NTCAN_ID_ALREADY_ENABLED ? 0 : s; }
+
+// The forms of init: registering, plain (enabling the address's identifiers
+// 5, 0x181, 0x281), and enabling one identifier without registering.
+int registering(NodeProbe& n) { return n.init(0x580 + n.value()->i2_data); }
+int plain(NodeProbe& n) {
+  n.set_address(1, 5, 0x181, 0x281);
+  return n.init();
+}
+int single(NodeProbe& n) { return n.init(0x585, 1); }
 
 class FaultMatrix : public testsupport::BusTest, public testing::WithParamInterface<Case> {
  public:
   static const std::vector<Place>& places();
 
- protected:
-  void SetUp() override {
-    BusTest::SetUp();
-    gateway_.write_plugin("PeerName[0]=\"127.000.000.001\"\n");
-  }
-  void TearDown() override {
-    std::printf("[ faults   ] %s: %d failing calls injected\n", GetParam().place->name, injected_);
-    RecordProperty("faults_injected", injected_);
-    BusTest::TearDown();
-  }
-
-  // Fault injection on net 0 (line 1), counted.
-  void fail(Call c, NTCAN_RESULT s, int count = 1) {
-    ntcan_sim::fail_next(0, c, s, count);
-    injected_ += count;
-  }
-  void fail_after(Call c, int good, NTCAN_RESULT s) {
-    ntcan_sim::fail_after(0, c, good, s);
-    ++injected_;
-  }
-
-  // A node on line 1 initialised with `ident` (registering form).
-  std::unique_ptr<NodeProbe> started(int node, int ident, const std::string& name = "") {
+  // The case's fault on net 0 (line 1): `count` calls fail after `good` ones.
+  void fail(int good = 0, int count = 1) { ntcan_sim::fail_after(0, call, good, s, count); }
+  Node started(int node, int ident, const std::string& name = "") {
     auto n = node_on(1, node, name);
     EXPECT_EQ(n->init(ident), 0);
     return n;
@@ -105,214 +71,216 @@ class FaultMatrix : public testsupport::BusTest, public testing::WithParamInterf
   Texts texts(const std::string& origin) { return log_->texts(origin); }
   Handles open_on_line1() { return ntcan_sim::handles(0); }
   uint64_t calls(Call c) { return ntcan_sim::calls(c, 0); }
-
-  // Step through the framework clock until `pred` holds; false after
-  // `limit` seconds.
+  // Steps the framework clock until `pred` holds; false after 2000 s.
   template <class Pred>
-  bool run_until(Pred pred, long limit = 2000) {
+  bool run_until(Pred pred) {
     const long start = elapsed();
-    while (!pred()) {
-      if (elapsed() - start > limit || !clock_->advance_to_next()) return false;
-    }
+    while (!pred())
+      if (elapsed() - start > 2000 || !clock_->advance_to_next()) return false;
     return true;
   }
-
   // Supervision of line 1 (created by `creator`): healthy until 62 s, then
   // two failed status queries close the line.
   void close_line_by_supervision(NodeProbe& creator, NTCAN_RESULT status = NTCAN_CONTR_OFF_BUS) {
     settle(1);
     advance_s(62);
-    fail(Call::Status, status, 2);
+    ntcan_sim::fail_next(0, Call::Status, status, 2);
     advance_s(2);
     clock_->advance(std::chrono::milliseconds(5));  // the close's 5 ms pause
     ASSERT_EQ(creator.line()->handle(), -1);
   }
-
-  // A segmented upload target: the simulated node 5 on line 1.
+  // The simulated node 5 on line 1, answering SDO uploads.
   std::unique_ptr<canopen_sim::Device> device() {
     clock_->set_query_tick_us(1000);  // waits without answer end
     return std::make_unique<canopen_sim::Device>(0, 5);
   }
 
-  testsupport::FakeGateway gateway_;
-  int injected_ = 0;
-};
+  // Node `node` on line 1 meets the fault in `init`, logged under `origin`.
+  Node init_fails(int node, int (*init)(NodeProbe&), const char* origin, const std::string& text) {
+    fail();
+    auto n = node_on(1, node);
+    EXPECT_EQ(init(*n), s);
+    EXPECT_EQ(texts(origin), Texts{text});
+    return n;
+  }
+  // Node 5, the first on line 1, registers all the same; its line is kept,
+  // closed and supervised; the fill finds the handle unusable.
+  void new_line_fails(const char* origin, const std::string& text) {
+    auto n = init_fails(5, registering, origin, text);
+    EXPECT_TRUE(n->isactive());
+    ASSERT_NE(n->line(), nullptr);
+    EXPECT_EQ(n->line()->handle(), -1);
+    EXPECT_EQ(n->raw_handle(), -1);
+    EXPECT_TRUE(open_on_line1().empty());
+    can_looping();
+    EXPECT_EQ(*n->rx_count(), -1);
+    EXPECT_EQ(n->can_return(), NTCAN_INVALID_HANDLE);
+    EXPECT_EQ(calls(Call::Take), 0u);
+    settle(1);
+    EXPECT_EQ(node_on(1, 6)->init(0x586), -1);
+    EXPECT_EQ(calls(Call::Open), 1u) << "a second node finds the closed line and tries no open";
+  }
+  // The first node on line 1, not registering: no identifier, no handle.
+  void unregistered_open_fails(int (*init)(NodeProbe&)) {
+    auto n = init_fails(5, init, "canOpen returned: ", line_text(s));
+    EXPECT_FALSE(n->isactive());
+    EXPECT_EQ(n->rx_buffer(), nullptr);
+    EXPECT_NE(n->alive_cell(), nullptr);
+    EXPECT_EQ(calls(Call::IdAdd), 0u) << "no identifier after a failed open";
+    EXPECT_TRUE(open_on_line1().empty());
+  }
+  // Node 6 joins line 1, open for node 5: registered, without a handle.
+  void joining_fails(const char* origin, const std::string& text) {
+    auto first = started(5, 0x585);
+    auto n = init_fails(6, registering, origin, text);
+    EXPECT_EQ(n->raw_handle(), -1);
+    EXPECT_EQ(first->line()->handle(), first->raw_handle());
+    EXPECT_EQ(open_on_line1(), Handles{first->raw_handle()});
+    EXPECT_TRUE(n->isactive());
+    can_looping();
+    EXPECT_EQ(*n->rx_count(), -1);
+    EXPECT_EQ(*first->rx_count(), 0);
+  }
+  // Supervision reopening line 1 meets `count` faults; a later try opens it.
+  void reopen_fails(int count, const char* origin, const std::string& text) {
+    gateway_.write_plugin("PeerName[0]=\"127.000.000.001\"\n");
+    auto n = started(5, 0x585);
+    close_line_by_supervision(*n);
+    const uint64_t before = calls(call);
+    fail(0, count);
+    ASSERT_TRUE(run_until([&] { return calls(call) == before + count; }));
+    EXPECT_EQ(texts(origin), Texts(count, text));
+    EXPECT_EQ(n->line()->handle(), -1);
+    EXPECT_TRUE(open_on_line1().empty());
+    // An unreachable gateway is asked to reset itself; nothing else is.
+    const size_t resets = s == NTCAN_SOCK_CONN_TIMEOUT ? 1 : 0;
+    EXPECT_EQ(gateway_.calls().size(), resets);
+    EXPECT_EQ(log_->count("system called with : "), resets);
+    ASSERT_TRUE(run_until([&] { return n->line()->handle() > 0; }));
+    EXPECT_EQ(open_on_line1(), Handles{n->line()->handle()});
+  }
+  // Master node 6 fails to close its own handle when `close` takes it away.
+  void own_close_fails(const std::function<void(Node&)>& close) {
+    auto first = started(5, 0x585);
+    auto n = started(6, 0x586, "MOVED");
+    fail();
+    close(n);
+    EXPECT_EQ(texts("D_can::can_close returned: "), Texts{status_text(s)});
+    EXPECT_TRUE(!n || n->raw_handle() == -1) << "the handle is forgotten";
+    EXPECT_EQ(open_on_line1(), Handles{first->raw_handle()});
+    const uint64_t takes = calls(Call::Take);
+    can_looping();
+    EXPECT_EQ(calls(Call::Take), takes + 1) << "node 5 alone is polled";
+  }
+  // Node 5, first on line 1: `init` meets the fault after `good` identifiers.
+  void init_id_fails(int (*init)(NodeProbe&), int good, const Ids& enabled) {
+    auto n = node_on(1, 5);
+    fail(good);
+    EXPECT_EQ(init(*n), added(s));
+    EXPECT_EQ(ntcan_sim::enabled_ids(n->raw_handle()), enabled);
+    EXPECT_EQ(n->isactive(), init == registering) << "registered before the identifier";
+    EXPECT_EQ(open_on_line1(), Handles{n->raw_handle()});
+  }
+  // `change` of master node 5's filter meets the fault: the filter stays.
+  void filter_kept(int (*change)(NodeProbe&), int result) {
+    auto n = started(5, 0x585);
+    fail();
+    EXPECT_EQ(change(*n), result);
+    EXPECT_EQ(ntcan_sim::enabled_ids(n->raw_handle()), Ids{0x585});
+  }
+  // Device code receives while a frame waits: the failing status is returned
+  // and kept, and the next call gets the frame.
+  void receive_fails(int (*receive)(NodeProbe&, CMSG*, int*)) {
+    auto n = started(5, 0x585);
+    ntcan_sim::inject(0, ntcan_sim::make_frame(0x585, {1}));
+    fail();
+    CMSG frames[100];
+    int count = 10;
+    EXPECT_EQ(receive(*n, frames, &count), s);
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(n->can_return(), s);
+    count = 10;
+    EXPECT_EQ(receive(*n, frames, &count), 0);
+    EXPECT_EQ(count, 1);
+  }
+  // A segmented upload from the simulated node 5 meets the fault after `good`
+  // calls, logged as the failed `step` (if any), with `requests` requests.
+  void upload_fails(int good, const char* step, uint64_t requests) {
+    auto n = started(5, 0x585);
+    auto node5 = device();
+    fail(good);
+    char buf[64] = {};
+    EXPECT_EQ(n->segSdoRead(5, 0x1008, 0, buf), s);
+    EXPECT_EQ(texts("segSdoRead"),
+              step ? Texts{"--Error: " + std::string(step) + " failed with error " + std::to_string(s)} : Texts{});
+    EXPECT_EQ(node5->sdo_requests(), requests);
+    EXPECT_EQ(buf[0], '\0');
+  }
+  // Node 5 polls the simulated node 5 for an SDO answer while one call, or
+  // every call, fails: `result`, the identifier `ident` left in the frame,
+  // `takes` takes, the status word `word` afterwards.
+  void poll_fails(bool every, int result, int ident, uint64_t takes, int word) {
+    auto n = started(5, 0x585);
+    auto node5 = device();
+    every ? ntcan_sim::fail_until_cleared(0, call, s) : fail();
+    int polled = 0x605, length = 8;
+    unsigned char data[8] = {0x40, 0x08, 0x10, 0, 1, 2, 3, 4};  // upload 0x1008
+    EXPECT_EQ(n->can_poll(&polled, &length, data), result);
+    EXPECT_EQ(polled, ident);
+    EXPECT_TRUE(ident != 0x605 || (length == 8 && data[4] == 1)) << "without a reply the request is left as it was";
+    EXPECT_EQ(calls(Call::Take), takes);
+    EXPECT_EQ(n->can_return(), word);
+  }
 
-// ---------------------------------------------------------------------------
-// The table
+  const NTCAN_RESULT s = GetParam().status;
+  const Call call = GetParam().place->call;
+  testsupport::FakeGateway gateway_;
+};
 
 const std::vector<Place>& FaultMatrix::places() {
   static const std::vector<Place> table = {
-      // --- canOpen -----------------------------------------------------------
-      {"NewLineOfARegisteringInit", Call::Open, kOpenFails,
-       [](FaultMatrix& t, NTCAN_RESULT s) {
-         t.fail(Call::Open, s);
-         auto n = t.node_on(1, 5);
-         EXPECT_EQ(n->init(0x585), s);
-         EXPECT_EQ(t.texts("canOpen returned: "), Texts{line_text(1, s)});
-         // Registered with its buffers all the same; its line is kept and
-         // supervised, closed; the fill finds the handle unusable.
-         EXPECT_TRUE(n->isactive());
-         ASSERT_NE(n->line(), nullptr);
-         EXPECT_EQ(n->line()->handle(), -1);
-         EXPECT_EQ(n->raw_handle(), -1);
-         can_looping();
-         EXPECT_EQ(*n->rx_count(), -1);
-         EXPECT_EQ(n->can_return(), NTCAN_INVALID_HANDLE);
-         EXPECT_EQ(t.calls(Call::Take), 0u);
-         EXPECT_TRUE(t.open_on_line1().empty());
-         t.settle(1);
-         // A second node finds the closed line and tries no open.
-         auto second = t.node_on(1, 6);
-         EXPECT_EQ(second->init(0x586), -1);
-         EXPECT_EQ(t.calls(Call::Open), 1u);
-       }},
-      {"NewLineOfAPlainInit", Call::Open, kOpenFails,
-       [](FaultMatrix& t, NTCAN_RESULT s) {
-         t.fail(Call::Open, s);
-         auto n = t.node_on(1, 5);
-         EXPECT_EQ(n->init(), s);
-         EXPECT_EQ(t.texts("canOpen returned: "), Texts{line_text(1, s)});
-         EXPECT_FALSE(n->isactive());
-         EXPECT_EQ(n->rx_buffer(), nullptr);
-         EXPECT_NE(n->alive_cell(), nullptr);
-         EXPECT_EQ(t.calls(Call::IdAdd), 0u) << "no identifier after a failed open";
-         EXPECT_TRUE(t.open_on_line1().empty());
-       }},
-      {"NewLineOfASingleIdentifierInit", Call::Open, kOpenFails,
-       [](FaultMatrix& t, NTCAN_RESULT s) {
-         t.fail(Call::Open, s);
-         auto n = t.node_on(1, 5);
-         EXPECT_EQ(n->init(0x585, 1), s);
-         EXPECT_EQ(t.texts("canOpen returned: "), Texts{line_text(1, s)});
-         EXPECT_FALSE(n->isactive());
-         EXPECT_EQ(t.calls(Call::IdAdd), 0u);
-         EXPECT_TRUE(t.open_on_line1().empty());
-       }},
-      {"NodeJoiningAnOpenLine", Call::Open, kOpenFails,
-       [](FaultMatrix& t, NTCAN_RESULT s) {
-         auto first = t.started(5, 0x585);
-         t.fail(Call::Open, s);
-         auto n = t.node_on(1, 6);
-         EXPECT_EQ(n->init(0x586), s);
-         EXPECT_EQ(t.texts("canOpen returned: "), Texts{line_text(1, s)});
-         EXPECT_EQ(n->raw_handle(), -1);
-         EXPECT_EQ(first->line()->handle(), first->raw_handle()) << "the line stays open";
-         EXPECT_EQ(t.open_on_line1(), Handles{first->raw_handle()});
-         EXPECT_TRUE(n->isactive());
-         can_looping();
-         EXPECT_EQ(*n->rx_count(), -1);
-         EXPECT_EQ(*first->rx_count(), 0);
-       }},
-      {"ReopenBySupervision", Call::Open, kOpenFails,
-       [](FaultMatrix& t, NTCAN_RESULT s) {
-         auto n = t.started(5, 0x585);
-         t.close_line_by_supervision(*n);
-         const uint64_t opens = t.calls(Call::Open);
-         t.fail(Call::Open, s);
-         ASSERT_TRUE(t.run_until([&] { return t.calls(Call::Open) > opens; }));
-         EXPECT_EQ(t.texts("canOpen returned: "), Texts{line_text(1, s)});
-         EXPECT_EQ(n->line()->handle(), -1);
-         EXPECT_TRUE(t.open_on_line1().empty());
-         // An unreachable gateway is asked to reset itself; nothing else is.
-         const bool reset = s == NTCAN_SOCK_CONN_TIMEOUT;
-         EXPECT_EQ(t.gateway_.calls().size(), reset ? 1u : 0u);
-         EXPECT_EQ(t.log_->count("system called with : "), reset ? 1u : 0u);
-         // The next attempt opens the line; the old handles stay closed.
-         ASSERT_TRUE(t.run_until([&] { return n->line()->handle() > 0; }));
-         EXPECT_EQ(t.open_on_line1(), Handles{n->line()->handle()});
-       }},
+      {"NewLineOfARegisteringInit", Call::Open,
+       [](FaultMatrix& t) { t.new_line_fails("canOpen returned: ", line_text(t.s)); }},
+      {"NewLineOfAPlainInit", Call::Open, [](FaultMatrix& t) { t.unregistered_open_fails(plain); }},
+      {"NewLineOfASingleIdentifierInit", Call::Open, [](FaultMatrix& t) { t.unregistered_open_fails(single); }},
+      {"NodeJoiningAnOpenLine", Call::Open,
+       [](FaultMatrix& t) { t.joining_fails("canOpen returned: ", line_text(t.s)); }},
+      {"ReopenBySupervision", Call::Open,
+       [](FaultMatrix& t) { t.reopen_fails(1, "canOpen returned: ", line_text(t.s)); }},
 
-      // --- canSetBaudrate ------------------------------------------------------
-      {"NewLine", Call::SetBaudrate, kBaudFails,
-       [](FaultMatrix& t, NTCAN_RESULT s) {
-         t.fail(Call::SetBaudrate, s);
-         auto n = t.node_on(1, 5);
-         EXPECT_EQ(n->init(0x585), s);
-         EXPECT_EQ(t.texts("canSetBaudrate returned: "), Texts{status_text(s)});
+      {"NewLine", Call::SetBaudrate, [](FaultMatrix& t) {
+         t.new_line_fails("canSetBaudrate returned: ", status_text(t.s));
          EXPECT_TRUE(t.texts("canOpen returned: ").empty());
          EXPECT_EQ(t.calls(Call::Close), 1u) << "the new handle is closed again";
-         EXPECT_TRUE(t.open_on_line1().empty());
-         EXPECT_EQ(n->raw_handle(), -1);
-         EXPECT_EQ(n->line()->handle(), -1);
        }},
-      {"NodeJoiningAnOpenLine", Call::SetBaudrate, kBaudFails,
-       [](FaultMatrix& t, NTCAN_RESULT s) {
-         auto first = t.started(5, 0x585);
-         t.fail(Call::SetBaudrate, s);
-         auto n = t.node_on(1, 6);
-         EXPECT_EQ(n->init(0x586), s);
-         EXPECT_EQ(t.texts("canSetBaudrate returned: "), Texts{status_text(s)});
-         EXPECT_EQ(n->raw_handle(), -1);
-         EXPECT_EQ(t.open_on_line1(), Handles{first->raw_handle()});
-       }},
-      {"ReopenBySupervision", Call::SetBaudrate, kBaudFails,
-       [](FaultMatrix& t, NTCAN_RESULT s) {
-         auto n = t.started(5, 0x585);
-         t.close_line_by_supervision(*n);
-         t.fail(Call::SetBaudrate, s, 2);
-         const uint64_t bauds = t.calls(Call::SetBaudrate);
-         ASSERT_TRUE(t.run_until([&] { return t.calls(Call::SetBaudrate) == bauds + 2; }));
-         EXPECT_EQ(t.texts("canSetBaudrate returned: "), (Texts{status_text(s), status_text(s)}))
-             << "logged every time";
-         EXPECT_TRUE(t.open_on_line1().empty());
-         ASSERT_TRUE(t.run_until([&] { return n->line()->handle() > 0; }));
-         EXPECT_EQ(t.open_on_line1(), Handles{n->line()->handle()});
-       }},
+      {"NodeJoiningAnOpenLine", Call::SetBaudrate,
+       [](FaultMatrix& t) { t.joining_fails("canSetBaudrate returned: ", status_text(t.s)); }},
+      {"ReopenBySupervision", Call::SetBaudrate,
+       [](FaultMatrix& t) { t.reopen_fails(2, "canSetBaudrate returned: ", status_text(t.s)); }},
 
-      // --- canClose --------------------------------------------------------------
-      {"OwnHandleOfAMasterMovedByAClient", Call::Close, kCloseFails,
-       [](FaultMatrix& t, NTCAN_RESULT s) {
-         auto first = t.started(5, 0x585);
-         auto n = t.started(6, 0x586, "MOVED");
-         t.fail(Call::Close, s);
-         EqData in;
-         in.set(IIII{1, 7, 0, 0});
-         EXPECT_EQ(t.eq_.client_set("MOVED", in, "alice", "ctl1"), 0);
-         EXPECT_EQ(t.texts("D_can::can_close returned: "), Texts{status_text(s)});
-         EXPECT_EQ(n->raw_handle(), -1);
-         EXPECT_TRUE(n->has_changed());
-         EXPECT_EQ(t.open_on_line1(), Handles{first->raw_handle()});
-         const uint64_t takes = t.calls(Call::Take);
-         can_looping();
-         EXPECT_EQ(t.calls(Call::Take) - takes, 1u) << "the moved node left the loop";
+      {"OwnHandleOfAMasterMovedByAClient", Call::Close, [](FaultMatrix& t) {
+         t.own_close_fails([&t](Node& n) {
+           EqData in;
+           in.set(IIII{1, 7, 0, 0});
+           EXPECT_EQ(t.eq_.client_set("MOVED", in, "alice", "ctl1"), 0);
+           EXPECT_TRUE(n->has_changed());
+         });
        }},
-      {"OwnHandleOfADestroyedMaster", Call::Close, kCloseFails,
-       [](FaultMatrix& t, NTCAN_RESULT s) {
-         auto first = t.started(5, 0x585);
-         auto n = t.started(6, 0x586);
-         t.fail(Call::Close, s);
-         n.reset();
-         EXPECT_EQ(t.texts("D_can::can_close returned: "), Texts{status_text(s)});
-         EXPECT_EQ(t.open_on_line1(), Handles{first->raw_handle()});
-         const uint64_t takes = t.calls(Call::Take);
-         can_looping();
-         EXPECT_EQ(t.calls(Call::Take) - takes, 1u);
-       }},
-      {"OwnHandleOfAMasterClosedByDeviceCode", Call::Close, kCloseFails,
-       [](FaultMatrix& t, NTCAN_RESULT s) {
-         auto first = t.started(5, 0x585);
-         auto n = t.started(6, 0x586);
-         t.fail(Call::Close, s);
-         EXPECT_EQ(n->can_close(), s);
-         EXPECT_EQ(t.texts("D_can::can_close returned: "), Texts{status_text(s)});
-         EXPECT_EQ(n->raw_handle(), -1);
-         EXPECT_EQ(t.open_on_line1(), Handles{first->raw_handle()});
-       }},
-      {"LineClosedBySupervision", Call::Close, kCloseFails,
-       [](FaultMatrix& t, NTCAN_RESULT s) {
+      {"OwnHandleOfADestroyedMaster", Call::Close,
+       [](FaultMatrix& t) { t.own_close_fails([](Node& n) { n.reset(); }); }},
+      {"OwnHandleOfAMasterClosedByDeviceCode", Call::Close,
+       [](FaultMatrix& t) { t.own_close_fails([&t](Node& n) { EXPECT_EQ(n->can_close(), t.s); }); }},
+      {"LineClosedBySupervision", Call::Close, [](FaultMatrix& t) {
          auto n = t.started(5, 0x585);
-         t.fail(Call::Close, s);
+         t.fail();
          t.close_line_by_supervision(*n);
-         EXPECT_EQ(t.texts("canline::canClose returned: "), Texts{status_text(s)});
-         EXPECT_EQ(t.texts("2. canStatus returned: "), Texts{line_text(1, NTCAN_CONTR_OFF_BUS)});
+         EXPECT_EQ(t.texts("canline::canClose returned: "), Texts{status_text(t.s)});
          EXPECT_FALSE(n->line()->is_open());
          EXPECT_TRUE(t.open_on_line1().empty());
        }},
-      {"NewHandleAfterAFailedBaudRate", Call::Close, kCloseFails,
-       [](FaultMatrix& t, NTCAN_RESULT s) {
-         t.fail(Call::SetBaudrate, NTCAN_CONTR_BUSY);
-         t.fail(Call::Close, s);
+      {"NewHandleAfterAFailedBaudRate", Call::Close, [](FaultMatrix& t) {
+         ntcan_sim::fail_next(0, Call::SetBaudrate, NTCAN_CONTR_BUSY);
+         t.fail();
          auto n = t.node_on(1, 5);
          EXPECT_EQ(n->init(0x585), NTCAN_CONTR_BUSY) << "the close's own status is not reported";
          EXPECT_TRUE(t.texts("canline::canClose returned: ").empty());
@@ -320,282 +288,117 @@ const std::vector<Place>& FaultMatrix::places() {
          EXPECT_TRUE(t.open_on_line1().empty());
        }},
 
-      // --- canIdAdd ------------------------------------------------------------------
-      {"FirstIdentifierOfAPlainInit", Call::IdAdd, kIdAddFails,
-       [](FaultMatrix& t, NTCAN_RESULT s) {
-         auto n = t.node_on(1, 5);
-         n->set_address(1, 5, 0x181, 0x281);
-         t.fail(Call::IdAdd, s);
-         EXPECT_EQ(n->init(), added(s));
-         // A failure stops the later identifiers; the reported success goes on.
-         EXPECT_EQ(ntcan_sim::enabled_ids(n->raw_handle()),
-                   s == NTCAN_ID_ALREADY_ENABLED ? (std::vector<int32_t>{0x181, 0x281}) : std::vector<int32_t>{});
-         EXPECT_FALSE(n->isactive());
-       }},
-      {"SecondIdentifierOfAPlainInit", Call::IdAdd, kIdAddFails,
-       [](FaultMatrix& t, NTCAN_RESULT s) {
-         auto n = t.node_on(1, 5);
-         n->set_address(1, 5, 0x181, 0x281);
-         t.fail_after(Call::IdAdd, 1, s);
-         EXPECT_EQ(n->init(), added(s));
-         EXPECT_EQ(ntcan_sim::enabled_ids(n->raw_handle()),
-                   s == NTCAN_ID_ALREADY_ENABLED ? (std::vector<int32_t>{5, 0x281}) : std::vector<int32_t>{5});
-       }},
-      {"RegisteringInitOfAMaster", Call::IdAdd, kIdAddFails,
-       [](FaultMatrix& t, NTCAN_RESULT s) {
-         auto n = t.node_on(1, 5);
-         t.fail(Call::IdAdd, s);
-         EXPECT_EQ(n->init(0x585), added(s));
-         EXPECT_TRUE(n->isactive()) << "registered before the identifier";
-         EXPECT_NE(n->rx_buffer(), nullptr);
-         EXPECT_TRUE(ntcan_sim::enabled_ids(n->raw_handle()).empty());
-         EXPECT_EQ(t.open_on_line1(), Handles{n->raw_handle()});
-       }},
-      {"RegisteringInitOfAFollower", Call::IdAdd, kIdAddFails,
-       [](FaultMatrix& t, NTCAN_RESULT s) {
+      // A failure stops the later identifiers; the reported success goes on.
+      {"FirstIdentifierOfAPlainInit", Call::IdAdd,
+       [](FaultMatrix& t) { t.init_id_fails(plain, 0, added(t.s) ? Ids{} : Ids{0x181, 0x281}); }},
+      {"SecondIdentifierOfAPlainInit", Call::IdAdd,
+       [](FaultMatrix& t) { t.init_id_fails(plain, 1, added(t.s) ? Ids{5} : Ids{5, 0x281}); }},
+      {"RegisteringInitOfAMaster", Call::IdAdd, [](FaultMatrix& t) { t.init_id_fails(registering, 0, {}); }},
+      {"RegisteringInitOfAFollower", Call::IdAdd, [](FaultMatrix& t) {
          auto master = t.started(5, 0x585);
          auto follower = t.node_on(1, 5, "FOLLOWER");
-         t.fail(Call::IdAdd, s);
-         EXPECT_EQ(follower->init(0x705), added(s));
+         t.fail();
+         EXPECT_EQ(follower->init(0x705), added(t.s));
          EXPECT_FALSE(follower->isactive());
          EXPECT_EQ(follower->rx_buffer(), master->rx_buffer());
-         EXPECT_EQ(ntcan_sim::enabled_ids(master->raw_handle()), std::vector<int32_t>{0x585});
+         EXPECT_EQ(ntcan_sim::enabled_ids(master->raw_handle()), Ids{0x585});
          EXPECT_EQ(t.open_on_line1(), Handles{master->raw_handle()});
        }},
-      {"SingleIdentifierInit", Call::IdAdd, kIdAddFails,
-       [](FaultMatrix& t, NTCAN_RESULT s) {
-         auto n = t.node_on(1, 5);
-         t.fail(Call::IdAdd, s);
-         EXPECT_EQ(n->init(0x585, 1), added(s));
-         EXPECT_FALSE(n->isactive());
-         EXPECT_TRUE(ntcan_sim::enabled_ids(n->raw_handle()).empty());
-       }},
-      {"AddIdent", Call::IdAdd, kIdAddFails,
-       [](FaultMatrix& t, NTCAN_RESULT s) {
-         auto n = t.started(5, 0x585);
-         t.fail(Call::IdAdd, s);
-         EXPECT_EQ(n->AddIdent(0x705), added(s));
-         EXPECT_EQ(ntcan_sim::enabled_ids(n->raw_handle()), std::vector<int32_t>{0x585});
-       }},
-      {"InitEmergency", Call::IdAdd, kIdAddFails,
-       [](FaultMatrix& t, NTCAN_RESULT s) {
-         auto n = t.started(5, 0x585);
-         t.fail(Call::IdAdd, s);
-         EXPECT_EQ(n->init_emergency(), added(s));
-         EXPECT_EQ(ntcan_sim::enabled_ids(n->raw_handle()), std::vector<int32_t>{0x585});
-       }},
+      {"SingleIdentifierInit", Call::IdAdd, [](FaultMatrix& t) { t.init_id_fails(single, 0, {}); }},
+      {"AddIdent", Call::IdAdd,
+       [](FaultMatrix& t) { t.filter_kept([](NodeProbe& n) { return n.AddIdent(0x705); }, added(t.s)); }},
+      {"InitEmergency", Call::IdAdd,
+       [](FaultMatrix& t) { t.filter_kept([](NodeProbe& n) { return n.init_emergency(); }, added(t.s)); }},
 
-      // --- canIdDelete -----------------------------------------------------------
-      {"DelIdentOfAMaster", Call::IdDelete, kIdDeleteFails,
-       [](FaultMatrix& t, NTCAN_RESULT s) {
-         auto n = t.started(5, 0x585);
-         t.fail(Call::IdDelete, s);
-         EXPECT_EQ(n->DelIdent(0x585), s);
-         EXPECT_EQ(ntcan_sim::enabled_ids(n->raw_handle()), std::vector<int32_t>{0x585});
-       }},
+      {"DelIdentOfAMaster", Call::IdDelete,
+       [](FaultMatrix& t) { t.filter_kept([](NodeProbe& n) { return n.DelIdent(0x585); }, t.s); }},
 
-      // --- canSend -----------------------------------------------------------------
-      {"EverySendingOperation", Call::Send, kSendFails,
-       [](FaultMatrix& t, NTCAN_RESULT s) {
+      {"EverySendingOperation", Call::Send, [](FaultMatrix& t) {
          auto n = t.started(5, 0x585);
          unsigned char data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
          int ident = 0x123;
          const std::vector<std::pair<const char*, std::function<int()>>> operations = {
-             {"can_write", [&] { return n->can_write(0x123, 8, data); }},
-             {"rtr()", [&] { return n->rtr(); }},
-             {"rtr(ident)", [&] { return n->rtr(&ident); }},
-             {"rtr(ident, l)", [&] { return n->rtr(&ident, 3); }},
-             {"start_node", [&] { return n->start_node(); }},
-             {"stop_node", [&] { return n->stop_node(); }},
-             {"reset_node", [&] { return n->reset_node(); }},
-             {"modinit", [&] { return n->modinit(); }},
-             {"can_SDO", [&] { return n->can_SDO(0x1008, 0); }},
-         };
+             {"can_write", [&] { return n->can_write(0x123, 8, data); }}, {"rtr()", [&] { return n->rtr(); }},
+             {"rtr(ident)", [&] { return n->rtr(&ident); }}, {"rtr(ident, l)", [&] { return n->rtr(&ident, 3); }},
+             {"start_node", [&] { return n->start_node(); }}, {"stop_node", [&] { return n->stop_node(); }},
+             {"reset_node", [&] { return n->reset_node(); }}, {"modinit", [&] { return n->modinit(); }},
+             {"can_SDO", [&] { return n->can_SDO(0x1008, 0); }}};
          for (const auto& op : operations) {
-           t.fail(Call::Send, s);
-           EXPECT_EQ(op.second(), s) << op.first;
+           t.fail();
+           EXPECT_EQ(op.second(), t.s) << op.first;
          }
          EXPECT_TRUE(ntcan_sim::trace(0).empty()) << "nothing went out";
          EXPECT_EQ(n->can_return(), 0) << "sending leaves the status word alone";
        }},
-      {"PollRequest", Call::Send, kSendFails,
-       [](FaultMatrix& t, NTCAN_RESULT s) {
-         auto n = t.started(5, 0x585);
-         t.fail(Call::Send, s);
-         int ident = 0x605, length = 8;
-         unsigned char data[8] = {0x40, 0x08, 0x10, 0, 1, 2, 3, 4};
-         EXPECT_EQ(n->can_poll(&ident, &length, data), s);
-         EXPECT_EQ(t.calls(Call::Take), 0u) << "no polling after a failed request";
-         EXPECT_EQ(ident, 0x605);
-         EXPECT_EQ(length, 8);
-         EXPECT_EQ(data[4], 1);
-         EXPECT_EQ(n->can_return(), 0);
-       }},
-      {"SdoInitiateRequest", Call::Send, kSendFails,
-       [](FaultMatrix& t, NTCAN_RESULT s) {
-         auto n = t.started(5, 0x585);
-         auto node5 = t.device();
-         t.fail(Call::Send, s);
-         char buf[64] = {};
-         EXPECT_EQ(n->segSdoRead(5, 0x1008, 0, buf), s);
-         EXPECT_EQ(t.texts("segSdoRead"),
-                   Texts{"--Error: initiateUpload failed with error " + std::to_string(s)});
-         EXPECT_EQ(node5->sdo_requests(), 0u);
-       }},
-      {"SdoSegmentRequest", Call::Send, kSendFails,
-       [](FaultMatrix& t, NTCAN_RESULT s) {
-         auto n = t.started(5, 0x585);
-         auto node5 = t.device();
-         t.fail_after(Call::Send, 1, s);
-         char buf[64] = {};
-         EXPECT_EQ(n->segSdoRead(5, 0x1008, 0, buf), s);
-         EXPECT_EQ(t.texts("segSdoRead"), Texts{"--Error: requestSegment failed with error " + std::to_string(s)});
-         EXPECT_EQ(node5->sdo_requests(), 1u);
-         EXPECT_EQ(buf[0], '\0') << "nothing stored before the first segment";
-       }},
-      {"IdentityRead", Call::Send, kSendFails,
-       [](FaultMatrix& t, NTCAN_RESULT s) {
+      {"PollRequest", Call::Send, [](FaultMatrix& t) { t.poll_fails(false, t.s, 0x605, 0, 0); }},
+      {"SdoInitiateRequest", Call::Send, [](FaultMatrix& t) { t.upload_fails(0, "initiateUpload", 0); }},
+      {"SdoSegmentRequest", Call::Send, [](FaultMatrix& t) { t.upload_fails(1, "requestSegment", 1); }},
+      {"IdentityRead", Call::Send, [](FaultMatrix& t) {
          auto n = t.started(5, 0x585, "PUMP");
          auto node5 = t.device();
-         t.fail(Call::Send, s);
-         EXPECT_EQ(n->get_manufacture(), s);
+         t.fail();
+         EXPECT_EQ(n->get_manufacture(), t.s);
          EqData out;
          t.eq_.client_get("PUMP.MANU", &out);
          EXPECT_EQ(out.get_string(), "error");
        }},
-      {"CommandPropertyWrittenByAClient", Call::Send, kSendFails,
-       [](FaultMatrix& t, NTCAN_RESULT s) {
+      {"CommandPropertyWrittenByAClient", Call::Send, [](FaultMatrix& t) {
          auto n = t.started(5, 0x585, "PUMP");
          t.settle(1);  // the supervision thread has logged its start
          const size_t logged = t.log_->entries().size();
-         t.fail(Call::Send, s);
-         EqData in;
+         t.fail();
+         EqData in, out;
          in.set(1);
          EXPECT_EQ(t.eq_.client_set("PUMP.START", in, "alice", "ctl1"), 0);
-         EqData out;
          t.eq_.client_get("PUMP.START", &out);
          EXPECT_EQ(out.get_int(), 1) << "the value is kept";
          EXPECT_TRUE(ntcan_sim::trace(0).empty());
          EXPECT_EQ(t.log_->entries().size(), logged) << "the failure is not reported";
        }},
 
-      // --- canTake -------------------------------------------------------------------
-      {"TakeByDeviceCode", Call::Take, kTakeFails,
-       [](FaultMatrix& t, NTCAN_RESULT s) {
-         auto n = t.started(5, 0x585);
-         ntcan_sim::inject(0, make_frame(0x585, {1}));
-         t.fail(Call::Take, s);
-         CMSG frames[10];
-         int count = 10;
-         EXPECT_EQ(n->can_get(frames, &count), s);
-         EXPECT_EQ(count, 0);
-         EXPECT_EQ(n->can_return(), s);
-         EXPECT_EQ(ntcan_sim::queued(n->raw_handle()), 1u) << "the frame waits for the next take";
+      {"TakeByDeviceCode", Call::Take,
+       [](FaultMatrix& t) { t.receive_fails([](NodeProbe& n, CMSG* f, int* c) { return n.can_get(f, c); }); }},
+      {"FillOfTheServerLoop", Call::Take, [](FaultMatrix& t) {
+         t.receive_fails([](NodeProbe& n, CMSG* f, int* c) {
+           EXPECT_EQ(can_looping(), 0);
+           return n.can_array(f, c);
+         });
        }},
-      {"FillOfTheServerLoop", Call::Take, kTakeFails,
-       [](FaultMatrix& t, NTCAN_RESULT s) {
-         auto n = t.started(5, 0x585);
-         ntcan_sim::inject(0, make_frame(0x585, {1}));
-         t.fail(Call::Take, s);
-         EXPECT_EQ(can_looping(), 0);
-         CMSG batch[100];
-         int count = -1;
-         EXPECT_EQ(n->can_array(batch, &count), s);
-         EXPECT_EQ(count, 0);
-         can_looping();
-         EXPECT_EQ(n->can_array(batch, &count), 0);
-         EXPECT_EQ(count, 1);
-       }},
-      {"OneTakeOfAPoll", Call::Take, kTakeFails,
-       [](FaultMatrix& t, NTCAN_RESULT s) {
-         auto n = t.started(5, 0x585);
-         auto node5 = t.device();
-         t.fail(Call::Take, s);
-         int ident = 0x605, length = 8;
-         unsigned char data[8] = {0x40, 0x08, 0x10, 0, 0, 0, 0, 0};
-         EXPECT_EQ(n->can_poll(&ident, &length, data), 0) << "the next attempt takes the reply";
-         EXPECT_EQ(ident, 0x585);
-         EXPECT_EQ(t.calls(Call::Take), 2u);
-         EXPECT_EQ(n->can_return(), 0);
-       }},
-      {"EveryTakeOfAPoll", Call::Take, kTakeFails,
-       [](FaultMatrix& t, NTCAN_RESULT s) {
-         auto n = t.started(5, 0x585);
-         auto node5 = t.device();
-         ntcan_sim::fail_until_cleared(0, Call::Take, s);
-         int ident = 0x605, length = 8;
-         unsigned char data[8] = {0x40, 0x08, 0x10, 0, 0, 0, 0, 0};
-         EXPECT_EQ(n->can_poll(&ident, &length, data), 32);
-         t.injected_ += static_cast<int>(t.calls(Call::Take));
-         ntcan_sim::clear_fault(0, Call::Take);
-         EXPECT_EQ(t.calls(Call::Take), 50u);
-         EXPECT_EQ(ident, 0x605);
-         EXPECT_EQ(n->can_return(), 32);
-       }},
-      {"SdoWaitForTheInitiateResponse", Call::Take, kTakeFails,
-       [](FaultMatrix& t, NTCAN_RESULT s) {
-         auto n = t.started(5, 0x585);
-         auto node5 = t.device();
-         t.fail(Call::Take, s);
-         char buf[64] = {};
-         EXPECT_EQ(n->segSdoRead(5, 0x1008, 0, buf), s);
-         EXPECT_EQ(t.texts("segSdoRead"),
-                   Texts{"--Error: initUploadResponse failed with error " + std::to_string(s)});
-       }},
-      {"SdoWaitForASegment", Call::Take, kTakeFails,
-       [](FaultMatrix& t, NTCAN_RESULT s) {
-         auto n = t.started(5, 0x585);
-         auto node5 = t.device();
-         t.fail_after(Call::Take, 1, s);
-         char buf[64] = {};
-         EXPECT_EQ(n->segSdoRead(5, 0x1008, 0, buf), s);
-         EXPECT_TRUE(t.texts("segSdoRead").empty()) << "a failed segment wait is not logged";
-       }},
+      // After one failed take the next takes the reply; 50 failed takes are
+      // no reply (32).
+      {"OneTakeOfAPoll", Call::Take, [](FaultMatrix& t) { t.poll_fails(false, 0, 0x585, 2, 0); }},
+      {"EveryTakeOfAPoll", Call::Take, [](FaultMatrix& t) { t.poll_fails(true, 32, 0x605, 50, 32); }},
+      {"SdoWaitForTheInitiateResponse", Call::Take, [](FaultMatrix& t) { t.upload_fails(0, "initUploadResponse", 1); }},
+      {"SdoWaitForASegment", Call::Take, [](FaultMatrix& t) { t.upload_fails(1, nullptr, 2); }},
 
-      // --- canRead ---------------------------------------------------------------------
-      {"ReadByDeviceCode", Call::Read, kReadFails,
-       [](FaultMatrix& t, NTCAN_RESULT s) {
-         auto n = t.started(5, 0x585);
-         ntcan_sim::inject(0, make_frame(0x585, {1}));
-         t.fail(Call::Read, s);
-         CMSG frames[10];
-         int count = 10;
-         EXPECT_EQ(n->can_read(frames, &count), s);
-         EXPECT_EQ(count, 0);
-         EXPECT_EQ(n->can_return(), s);
-         EXPECT_EQ(ntcan_sim::queued(n->raw_handle()), 1u);
-       }},
+      {"ReadByDeviceCode", Call::Read,
+       [](FaultMatrix& t) { t.receive_fails([](NodeProbe& n, CMSG* f, int* c) { return n.can_read(f, c); }); }},
 
-      // --- canStatus -------------------------------------------------------------------
-      {"OneFailedQueryBySupervision", Call::Status, kStatusFails,
-       [](FaultMatrix& t, NTCAN_RESULT s) {
+      {"OneFailedQueryBySupervision", Call::Status, [](FaultMatrix& t) {
          auto n = t.started(5, 0x585);
          t.settle(1);
          t.advance_s(61);
-         t.fail(Call::Status, s);
+         t.fail();
          t.advance_s(2);
-         EXPECT_EQ(t.texts("1. canStatus returned: "), Texts{line_text(1, s)});
+         EXPECT_EQ(t.texts("1. canStatus returned: "), Texts{line_text(t.s)});
          EXPECT_EQ(n->line()->handle(), n->raw_handle()) << "one failure is tolerated";
          EXPECT_EQ(t.calls(Call::Close), 0u);
        }},
-      {"TwoFailedQueriesBySupervision", Call::Status, kStatusFails,
-       [](FaultMatrix& t, NTCAN_RESULT s) {
+      {"TwoFailedQueriesBySupervision", Call::Status, [](FaultMatrix& t) {
          auto creator = t.started(5, 0x585);
          auto later = t.started(6, 0x586);
          const NTCAN_HANDLE later_handle = later->raw_handle();
-         t.close_line_by_supervision(*creator, s);
-         EXPECT_EQ(t.texts("2. canStatus returned: "), Texts{line_text(1, s)});
+         t.close_line_by_supervision(*creator, t.s);
+         EXPECT_EQ(t.texts("2. canStatus returned: "), Texts{line_text(t.s)});
          // Nodes are not told; their operations answer 77 without a call.
          const uint64_t sends = t.calls(Call::Send);
          EXPECT_EQ(later->start_node(), NTCAN_INVALID_HANDLE);
          EXPECT_EQ(t.calls(Call::Send), sends);
          can_looping();
          EXPECT_EQ(*later->rx_count(), -1);
-         // The line's handle is closed; the later node's own is not: it stays
-         // open in the driver until the node closes it.
+         // The later node's own handle stays open, and is forgotten without a
+         // close when the node is initialised again (a documented leak).
          EXPECT_EQ(t.open_on_line1(), Handles{later_handle});
-         // Initialised again while the line is closed, the later node gets -1
-         // and forgets its handle without closing it (a documented leak).
          EXPECT_EQ(later->init(0x586), -1);
          EXPECT_EQ(later->raw_handle(), -1);
          EXPECT_EQ(t.open_on_line1(), Handles{later_handle});
@@ -607,7 +410,7 @@ const std::vector<Place>& FaultMatrix::places() {
 std::vector<Case> all_cases() {
   std::vector<Case> cases;
   for (const Place& p : FaultMatrix::places())
-    for (NTCAN_RESULT s : p.statuses) cases.push_back({&p, s});
+    for (NTCAN_RESULT s : kFails.at(p.call)) cases.push_back({&p, s});
   return cases;
 }
 
@@ -617,9 +420,11 @@ void PrintTo(const Case& c, std::ostream* os) {
 
 }  // namespace
 
-TEST_P(FaultMatrix, GivesTheDocumentedResultLogAndState) { GetParam().place->run(*this, GetParam().status); }
+TEST_P(FaultMatrix, GivesTheDocumentedResultLogAndState) { GetParam().place->run(*this); }
 
+// Named <call>_<place>_<status>, the status without its NTCAN_ prefix.
 INSTANTIATE_TEST_SUITE_P(Driver, FaultMatrix, testing::ValuesIn(all_cases()), [](const testing::TestParamInfo<Case>& i) {
+  const std::string status = status_text(i.param.status);
   return std::string(ntcan_sim::call_name(i.param.place->call)) + "_" + i.param.place->name + "_" +
-         status_name(i.param.status);
+         status.substr(6, status.find('(') - 6);
 });
