@@ -87,8 +87,7 @@ BENCHMARK(BM_ServerLoop)
 //            can_fill does
 // The steps between them are the registry lock, the destination buffers
 // (one per node: with 1000 nodes they no longer fit the caches), and what
-// is left: the node's virtual calls, handle checks and status stores, and
-// the one lock more per pass with which can_looping finds the registry's end.
+// is left: the node's virtual calls, handle checks and status stores.
 void BM_ServerLoopParts(benchmark::State& state) {
   Bus& b = bus();
   const int nodes = static_cast<int>(state.range(0));

@@ -24,15 +24,15 @@ def main(path):
         c = {k: v for k, v in b.items() if isinstance(v, (int, float))}
         if name.startswith("BM_ServerLoop/"):
             nodes, frames = (p.split(":")[1] for p in name.split("/")[1:3])
-            print(f"| can_looping, {nodes} nodes, {frames} frames waiting per node, per node "
+            print(f"| can_looping, {nodes} node{'' if nodes == '1' else 's'}, {frames} frames waiting per node, per node "
                   f"| {fmt(c['lib_ns'])} ns | {fmt(c['bare_ns'])} ns (canTake) | {fmt(c['ratio'], 2)} "
                   f"| {fmt(c['lib_allocs_per_pass'], 0)} per pass | canTake per node: {fmt(c['takes_per_node'], 2)} |")
         elif name.startswith("BM_ServerLoopParts/"):
             nodes, frames = (p.split(":")[1] for p in name.split("/")[1:3])
-            print(f"| can_looping, {nodes} nodes, {frames} frames: where the time goes, per node "
+            print(f"| can_looping, {nodes} node{'' if nodes == '1' else 's'}, {frames} frames: where the time goes, per node "
                   f"| {fmt(c['lib_ns'])} ns | {fmt(c['bare_ns'])} ns; + registry lock {fmt(c['locked_ns'])} ns; "
                   f"+ own buffers {fmt(c['own_buf_ns'])} ns | {fmt(c['lib_ns'] / c['bare_ns'], 2)} | | "
-                  f"rest (calls, checks, end-of-pass lock) {fmt(c['lib_ns'] - c['own_buf_ns'])} ns |")
+                  f"rest (calls, checks) {fmt(c['lib_ns'] - c['own_buf_ns'])} ns |")
         elif name == "BM_CanArray":
             print(f"| can_array of 10 frames | {fmt(b['real_time'])} ns | | | {fmt(c['allocs_per_call'], 0)} per call | |")
         elif name.startswith("BM_SupervisionCycle"):
