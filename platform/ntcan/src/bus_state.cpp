@@ -71,13 +71,18 @@ void queue_frame(Handle& h, const CMSG& m) {
   if (h.readers > 0) h.readable.notify_all();
 }
 
+// Records a frame in the trace and the trace file, and shows it to the
+// observer, all with one time stamp.
 void record(State& s, int net, const CMSG& m, NTCAN_HANDLE from_handle,
             const std::string& from_participant) {
   ++s.seq;
+  if (!s.trace_enabled && !s.trace_file && !s.observer) return;
+  const int64_t time_us = now_us();
+  if (s.observer) s.observer->frame_on_net(net, m, time_us, from_participant);
   if (!s.trace_enabled && !s.trace_file) return;
   TraceEntry e;
   e.seq = s.seq;
-  e.time_us = now_us();
+  e.time_us = time_us;
   e.frame.net = net;
   e.frame.msg = m;
   e.frame.handle = from_handle;

@@ -64,6 +64,16 @@ struct Fault {
   int remaining = 0;
 };
 
+// Sees every frame put on a net, called under the lock as the frame goes on
+// the net (the socketcand server). Must not block or call the driver.
+class NetObserver {
+ public:
+  virtual void frame_on_net(int net, const CMSG& m, int64_t time_us, const std::string& from_participant) = 0;
+
+ protected:
+  ~NetObserver() = default;
+};
+
 struct Net {
   std::vector<Handle*> handles;  // open handles in the order they were opened
   std::vector<std::shared_ptr<Participant>> participants;
@@ -88,6 +98,8 @@ struct State {
   uint64_t seq = 0;
   std::FILE* trace_file = nullptr;  // candump log being written, or none
   bool trace_file_ok = true;        // no write to it has failed
+
+  NetObserver* observer = nullptr;  // none unless the nets are served
 
   double time_scale = 1.0;
   std::array<std::array<uint64_t, kNetCount + 1>, kCallCount> counts{};

@@ -73,6 +73,7 @@ void reset() {
   if (current_callback() != 0) {
     throw std::logic_error("ntcan_sim::reset called from a participant callback");
   }
+  stop_socketcand();
   State& s = state();
   std::unique_lock<std::mutex> lock(s.mu);
   for (Net& net : s.nets) {
