@@ -19,6 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "frame_queue.h"
 #include "ntcan.h"
 #include "ntcan_sim.h"
 
@@ -36,12 +37,7 @@ struct Handle {
   int32_t rx_timeout_ms = 0;
   int32_t tx_timeout_ms = 0;
 
-  // Receive queue: a ring of fixed capacity, allocated once at open.
-  std::vector<CMSG> ring;
-  std::size_t head = 0;
-  std::size_t count = 0;
-  uint32_t lost_pending = 0;    // dropped since the last take
-  uint64_t dropped_total = 0;
+  ntcan_queue::FrameQueue queue;  // allocated once at open
 
   int readers = 0;              // threads waiting in canRead
   std::condition_variable readable;

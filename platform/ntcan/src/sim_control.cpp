@@ -309,7 +309,7 @@ std::size_t queued(NTCAN_HANDLE handle) {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mu);
   const auto it = s.open.find(handle);
-  return it == s.open.end() ? 0 : it->second->count;
+  return it == s.open.end() ? 0 : it->second->queue.size();
 }
 
 // --- time ------------------------------------------------------------------
