@@ -1,12 +1,9 @@
-// The simulated driver as a program sees it: delivery, queues, waiting reads,
-// bad calls, injected faults, and many threads on one net.
+// What only the simulated driver does: remote frames, handle numbers across
+// resets, injected faults, and many threads on one net with a participant.
 #include <gtest/gtest.h>
 
 #include <array>
 #include <atomic>
-#include <chrono>
-#include <functional>
-#include <future>
 #include <initializer_list>
 #include <thread>
 #include <utility>
@@ -21,7 +18,6 @@ namespace {
 
 using ntcan_sim::Call;
 using ntcan_sim::make_frame;
-using std::chrono::milliseconds;
 
 NTCAN_HANDLE open(int net, std::initializer_list<int32_t> ids = {}, int32_t rx_queue = 100) {
   NTCAN_HANDLE h = NTCAN_NO_HANDLE;
@@ -47,9 +43,7 @@ struct SimTest : testing::Test {
   SimTest() { ntcan_sim::reset(); }
 };
 
-// The contract tests (contract_test.cpp) cover delivery, queues, waiting
-// reads and bad calls; here is what only the simulation does.
-TEST_F(SimTest, RemoteFramesTravelReadsScaleAndHandleNumbersSurviveAReset) {
+TEST_F(SimTest, RemoteFramesTravelAndHandleNumbersSurviveAReset) {
   const NTCAN_HANDLE a = open(0, {0x181});
   const NTCAN_HANDLE b = open(0);
   ASSERT_EQ(send(b, ntcan_sim::make_rtr(0x181, 2)), NTCAN_SUCCESS);
@@ -58,21 +52,9 @@ TEST_F(SimTest, RemoteFramesTravelReadsScaleAndHandleNumbersSurviveAReset) {
   EXPECT_EQ(canOpen(20, 0, 10, 100, 0, 0, &out), NTCAN_NET_NOT_FOUND);
   EXPECT_EQ(ntcan_c_round_trip(7), 0x5A) << "the same from C";
 
-  // Receive queues keep the exact number of frames dropped.
-  const NTCAN_HANDLE small = open(0, {0x10}, 2);
-  for (int i = 0; i < 300; ++i) ASSERT_EQ(send(b, make_frame(0x10, {})), NTCAN_SUCCESS);
-  EXPECT_EQ(ntcan_sim::handle_info(small)->dropped, 298u);
-
-  ntcan_sim::set_time_scale(0.02);  // 1000 ms -> 20 ms
-  CMSG m;
-  int32_t n = 1;
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(canRead(a, &m, &n, nullptr), NTCAN_RX_TIMEOUT);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(500));
-
   ntcan_sim::reset();
   EXPECT_EQ(canIdAdd(a, 0x1), NTCAN_INVALID_HANDLE);
-  EXPECT_GT(open(2), small);
+  EXPECT_GT(open(2), b);
 }
 
 TEST_F(SimTest, InjectedFaultsFailTheirCallsOnTheirNetAndLeaveTheStateTheFailureDescribes) {

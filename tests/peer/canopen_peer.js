@@ -21,7 +21,7 @@ const [port, bus] = process.argv.slice(2);
 const device = new Device({ id: NODE_ID });
 // Every setting is a default: an NMT reset brings the values back to them.
 const keep = { saveDefault: true };
-device.eds.setDeviceName('node-canopen peer', keep);
+device.eds.setDeviceName('node-canopen peer', keep);  // as peer_check.cpp expects
 device.eds.setHardwareVersion('1.2', keep);
 device.eds.setSoftwareVersion('canopen 6.2.1', keep);
 device.eds.setHeartbeatProducerTime(50, keep);

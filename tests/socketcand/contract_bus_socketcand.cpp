@@ -3,39 +3,43 @@
 // socketcand client of that server.
 #include <stdlib.h>
 
-#include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
 
 #include "contract_bus.h"
-#include "server_process.h"
+#include "child_process.h"
+#include "socketcand_wire.h"
 #include "wire_client.h"
 
 namespace contract {
 
 namespace {
-std::unique_ptr<testsupport::ServerProcess> server;
+std::unique_ptr<testsupport::ChildProcess> server;
+uint16_t port = 0;
 std::map<int, std::unique_ptr<testsupport::WireClient>> devices;
 }  // namespace
 
 void start() {
-  server = std::make_unique<testsupport::ServerProcess>(VORBEL_SIM_SERVER, std::vector<std::string>{});
+  server = std::make_unique<testsupport::ChildProcess>(VORBEL_SIM_SERVER, std::vector<std::string>{});
+  port = testsupport::served_port(*server);
   std::string nets;
-  for (int net = 0; net < kNets; ++net) nets += std::to_string(net) + "=127.0.0.1:" + std::to_string(server->port()) + " ";
+  for (int net = 0; net < 4; ++net) nets += std::to_string(net) + "=127.0.0.1:" + std::to_string(port) + " ";
   setenv("NTCAN_SOCKETCAND", nets.c_str(), 1);
 }
 
 void from_device(int net, const CMSG& m) {
   auto& device = devices[net];
   if (!device) {
-    device = std::make_unique<testsupport::WireClient>(server->port());
+    device = std::make_unique<testsupport::WireClient>(port);
     device->open_raw(net);
   }
-  char text[64];
-  int at = std::snprintf(text, sizeof text, "< send %03X %d", static_cast<unsigned>(m.id), m.len & NTCAN_DLC_MASK);
-  for (int k = 0; k < (m.len & NTCAN_DLC_MASK); ++k) at += std::snprintf(text + at, sizeof text - at, " %02x", m.data[k]);
-  device->send(std::string(text) + " >");
+  socketcand::WireFrame f;
+  f.id = static_cast<uint32_t>(m.id);
+  f.len = m.len & NTCAN_DLC_MASK;
+  std::memcpy(f.data, m.data, sizeof f.data);
+  device->send(socketcand::format_send(f));
 }
 
 }  // namespace contract

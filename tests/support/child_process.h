@@ -9,7 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -30,7 +32,7 @@ class ChildProcess {
       for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
       argv.push_back(nullptr);
       execvp(program.c_str(), argv.data());
-      std::printf("cannot run %s\n", program.c_str());
+      dprintf(STDOUT_FILENO, "cannot run %s\n", program.c_str());
       _exit(127);
     }
     ::close(in[0]);
@@ -42,11 +44,11 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  // Sends one line.
-  void send(const std::string& text) {
-    if (!to_) return;
+  // Sends a line and returns the next line of its output.
+  std::string ask(const std::string& text) {
     std::fprintf(to_, "%s\n", text.c_str());
     std::fflush(to_);
+    return line();
   }
   // The next line of its output, without the line end; "(no answer)" when
   // its output ended or nothing came within timeout_ms.
@@ -75,6 +77,13 @@ class ChildProcess {
   FILE* to_ = nullptr;
   FILE* from_ = nullptr;
 };
+
+// The port a server names in its first line, "port N"
+// (examples/ntcan_sim_server); 0 when it names none.
+inline uint16_t served_port(ChildProcess& server) {
+  const std::string first = server.line();
+  return first.rfind("port ", 0) == 0 ? static_cast<uint16_t>(std::atoi(first.c_str() + 5)) : 0;
+}
 
 }  // namespace testsupport
 

@@ -1,6 +1,7 @@
-// ntcan_sim_server: the simulated nets served on a loopback port, with
-// simulated CANopen devices on them, for tests that reach them from another
-// process (the socketcand driver's tests) and for trying clients by hand.
+// ntcan_sim_server: the simulated nets served over socketcand on a loopback
+// port, with simulated CANopen devices on them: for socketcand clients tried
+// by hand (python-can, the socketcand NTCAN driver) and for the tests that
+// reach the nets from another process.
 //
 //   ntcan_sim_server [--port N] [--device NET:ID[:HEARTBEAT_MS]]...
 //
