@@ -4,7 +4,8 @@
 # CMake's find_package and once with pkg-config, and runs both: each must
 # read the identity of its simulated node. Then the same for a library built
 # with VORBEL_PLATFORM_FILE, the route to the real framework and driver, with
-# the installed stand-ins in their place.
+# the installed stand-ins in their place; and a library built on the
+# installed NTCAN driver over socketcand, which must load that driver.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -24,7 +25,7 @@ identity='MOTOR.MANU  = DC-200 drive controller'
 # build of the library and the stand-ins alone.
 build=${VORBEL_BUILD_DIR:-build}
 if [ -f "$build/CMakeCache.txt" ]; then
-  cmake --build "$build" --target VORBEL canopen_device
+  cmake --build "$build" --target VORBEL canopen_device ntcan_socketcand
 else
   build=$work/build
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORBEL_WERROR=ON \
@@ -89,3 +90,22 @@ cmake -S examples/consumer -B "$work/cmake-platform" "-DCMAKE_PREFIX_PATH=$work/
 cmake --build "$work/cmake-platform" >/dev/null
 want_lib=$work/prefix-platform/$libdir run "$work/cmake-platform/minimal_server"
 echo "consumer: all builds read the identity"
+
+echo "consumer: VORBEL_PLATFORM_FILE with the installed driver over socketcand"
+[ -e "$prefix/$libdir/vorbel-socketcand/libntcan.so" ] || { echo "consumer: the socketcand driver is not installed"; exit 1; }
+cat > "$work/socketcand.cmake" <<'PLATFORM'
+# The framework stand-in, and the NTCAN driver over socketcand.
+find_package(TELVOsim REQUIRED)
+find_package(NTCANsocketcand REQUIRED)
+if(NOT TARGET telvo)
+  add_library(telvo ALIAS TELVOsim::telvo)
+  add_library(ntcan ALIAS NTCANsocketcand::ntcan_socketcand)
+endif()
+PLATFORM
+cmake -S . -B "$work/build-socketcand" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORBEL_WERROR=ON \
+  -DVORBEL_PLATFORM_FILE="$work/socketcand.cmake" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/build-socketcand" -j2 >/dev/null
+cmake --install "$work/build-socketcand" --prefix "$work/prefix-socketcand" >/dev/null
+ldd "$work/prefix-socketcand/$libdir/libVORBEL.so" | grep -q "libntcan.so => $prefix/$libdir/vorbel-socketcand/" ||
+  { echo "consumer: libVORBEL does not load the socketcand driver"; ldd "$work/prefix-socketcand/$libdir/libVORBEL.so"; exit 1; }
+echo "consumer: libVORBEL built on the driver over socketcand loads it"
