@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace ntcan_socketcand {
 
@@ -76,7 +77,8 @@ NTCAN_RESULT Link::open(const Endpoint& ep, OnFrame on_frame, std::shared_ptr<Li
   status = link->handshake(ep.bus);
   if (status != NTCAN_SUCCESS) return status;  // the link closes as it goes
   ++live_counters().connects;
-  link->reader_ = std::thread([l = link.get()] { l->read_loop(); });
+  link->reading_ = true;
+  std::thread([link] { link->read_loop(); }).detach();
   *out = std::move(link);
   return NTCAN_SUCCESS;
 }
@@ -174,15 +176,18 @@ void Link::read_loop() {
   }
   if (!closing_) ++live_counters().connections_lost;
   up_ = false;
+  std::lock_guard<std::mutex> lock(close_mu_);
+  reading_ = false;
+  read_done_.notify_all();
 }
 
 void Link::close() {
-  std::lock_guard<std::mutex> lock(close_mu_);
+  std::unique_lock<std::mutex> lock(close_mu_);
   if (fd_ < 0) return;
   closing_ = true;
   up_ = false;
   ::shutdown(fd_, SHUT_RDWR);
-  if (reader_.joinable()) reader_.join();
+  read_done_.wait(lock, [this] { return !reading_; });
   std::lock_guard<std::mutex> writing(write_mu_);  // a canSend may still hold the link
   ::close(fd_);
   fd_ = -1;

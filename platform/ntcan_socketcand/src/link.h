@@ -4,13 +4,13 @@
 #define NTCAN_SOCKETCAND_LINK_H
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "config.h"
 #include "ntcan.h"
@@ -45,8 +45,8 @@ class Link {
   // (a part written takes the link down: the stream would be cut mid-message)
   // or NTCAN_SOCK_CONN_TIMEOUT (the link is down).
   NTCAN_RESULT write(const std::string& text, int timeout_ms);
-  // Ends the connection and waits for the reading thread (never call it from
-  // on_frame).
+  // Ends the connection and waits until the reading thread has stopped
+  // using it (never call it from on_frame).
   void close();
 
  private:
@@ -66,7 +66,10 @@ class Link {
   OnFrame on_frame_;
   socketcand::MessageSplitter splitter_;
   std::deque<std::string> bodies_;  // read, not yet handled
-  std::thread reader_;
+  // The reading thread is detached (a handle still open at exit must not
+  // leave a thread to join) and keeps the link alive; it says when it is done.
+  bool reading_ = false;  // guarded by close_mu_
+  std::condition_variable read_done_;
 };
 
 }  // namespace ntcan_socketcand
