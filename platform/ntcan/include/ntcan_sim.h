@@ -238,7 +238,8 @@ NTCAN_EXPORT std::size_t queued(NTCAN_HANDLE handle);
 // that client and counted (frames_lost): a stalled client never holds up a
 // net. Garbage (text outside "< >", over-long messages, bad hex, unknown
 // commands) is answered with "< error ... >"; the third error in a row closes
-// the connection. The server stops with stop_socketcand(), reset() and at
+// the connection. At most 256 clients are served at once; more are answered
+// "< error too many clients >" and closed. The server stops with stop_socketcand(), reset() and at
 // exit.
 //
 // The environment variable NTCAN_SIM_SOCKETCAND=HOST:PORT, set when the

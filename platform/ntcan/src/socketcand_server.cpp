@@ -42,6 +42,8 @@ namespace {
 constexpr int kMaxErrorsInRow = 3;    // the third error in a row closes the connection
 constexpr int kClientSendBuffer = 64 * 1024;  // kernel buffer per client (SO_SNDBUF)
 constexpr std::size_t kReadChunk = 4096;
+constexpr std::size_t kMaxClients = 256;
+constexpr int kAcceptPauseMs = 100;  // after accept() failed for want of resources
 
 struct Client {
   int fd = -1;
@@ -183,10 +185,19 @@ class Server final : public NetObserver {
     return true;
   }
 
-  void accept_clients() {
+  // Accepts waiting connections; false when accept() lacks resources (out
+  // of file descriptors, memory), so that the next poll leaves the port be
+  // for a while instead of spinning on it.
+  bool accept_clients() {
     for (;;) {
       const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-      if (fd < 0) return;
+      if (fd < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED;
+      if (stats().clients >= kMaxClients) {
+        const std::string full = socketcand::format_error("too many clients");
+        [[maybe_unused]] const ssize_t n = ::send(fd, full.data(), full.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        ::close(fd);
+        continue;
+      }
       const int one = 1;
       setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
       setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kClientSendBuffer, sizeof kClientSendBuffer);
@@ -301,8 +312,9 @@ class Server final : public NetObserver {
   void run() {
     std::vector<pollfd> fds;
     std::vector<std::shared_ptr<Client>> polled;
+    bool accepting = true;
     while (!stop_) {
-      fds.assign({{wake_fd_, POLLIN, 0}, {listen_fd_, POLLIN, 0}});
+      fds.assign({{wake_fd_, POLLIN, 0}, {accepting ? listen_fd_ : -1, POLLIN, 0}});
       {
         std::lock_guard<std::mutex> lock(mu_);
         polled = clients_;
@@ -311,12 +323,14 @@ class Server final : public NetObserver {
           fds.push_back({c->fd, events, 0});
         }
       }
-      if (poll(fds.data(), fds.size(), -1) < 0) continue;
+      const int ready = poll(fds.data(), fds.size(), accepting ? -1 : kAcceptPauseMs);
+      accepting = true;
+      if (ready < 0) continue;
       if (fds[0].revents & POLLIN) {
         uint64_t drained = 0;
         [[maybe_unused]] const ssize_t n = ::read(wake_fd_, &drained, sizeof drained);
       }
-      if (fds[1].revents & POLLIN) accept_clients();
+      if (fds[1].revents & POLLIN) accepting = accept_clients();
       for (std::size_t i = 0; i < polled.size() && !stop_; ++i) {
         Client& c = *polled[i];
         const short ev = fds[i + 2].revents;
