@@ -72,20 +72,27 @@ g++ -std=c++17 -Wall -Wextra -Wpedantic -Werror examples/consumer/minimal_server
 want_lib=$(pkg-config --variable=libdir vorbel) run "$work/pkgconfig-minimal_server"
 unset PKG_CONFIG_PATH
 
-echo "consumer: VORBEL_PLATFORM_FILE, the installed stand-ins as the platform"
-cat > "$work/platform.cmake" <<'PLATFORM'
+# on_platform NAME DRIVER TARGET: the library built and installed (into
+# $work/prefix-NAME) with a platform file of the installed framework stand-in
+# and the installed driver package DRIVER, whose target TARGET is the driver.
+on_platform() {
+  cat > "$work/$1.cmake" <<PLATFORM
 # The framework and the driver, found as installed packages.
 find_package(TELVOsim REQUIRED)
-find_package(NTCANsim REQUIRED)
+find_package($2 REQUIRED)
 if(NOT TARGET telvo)
   add_library(telvo ALIAS TELVOsim::telvo)
-  add_library(ntcan ALIAS NTCANsim::ntcan)
+  add_library(ntcan ALIAS $3)
 endif()
 PLATFORM
-cmake -S . -B "$work/build-platform" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORBEL_WERROR=ON \
-  -DVORBEL_PLATFORM_FILE="$work/platform.cmake" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
-cmake --build "$work/build-platform" -j2 >/dev/null
-cmake --install "$work/build-platform" --prefix "$work/prefix-platform" >/dev/null
+  cmake -S . -B "$work/build-$1" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORBEL_WERROR=ON \
+    -DVORBEL_PLATFORM_FILE="$work/$1.cmake" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+  cmake --build "$work/build-$1" -j2 >/dev/null
+  cmake --install "$work/build-$1" --prefix "$work/prefix-$1" >/dev/null
+}
+
+echo "consumer: VORBEL_PLATFORM_FILE, the installed stand-ins as the platform"
+on_platform platform NTCANsim NTCANsim::ntcan
 cmake -S examples/consumer -B "$work/cmake-platform" "-DCMAKE_PREFIX_PATH=$work/prefix-platform;$prefix" >/dev/null
 cmake --build "$work/cmake-platform" >/dev/null
 want_lib=$work/prefix-platform/$libdir run "$work/cmake-platform/minimal_server"
@@ -93,19 +100,7 @@ echo "consumer: all builds read the identity"
 
 echo "consumer: VORBEL_PLATFORM_FILE with the installed driver over socketcand"
 [ -e "$prefix/$libdir/vorbel-socketcand/libntcan.so" ] || { echo "consumer: the socketcand driver is not installed"; exit 1; }
-cat > "$work/socketcand.cmake" <<'PLATFORM'
-# The framework stand-in, and the NTCAN driver over socketcand.
-find_package(TELVOsim REQUIRED)
-find_package(NTCANsocketcand REQUIRED)
-if(NOT TARGET telvo)
-  add_library(telvo ALIAS TELVOsim::telvo)
-  add_library(ntcan ALIAS NTCANsocketcand::ntcan_socketcand)
-endif()
-PLATFORM
-cmake -S . -B "$work/build-socketcand" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORBEL_WERROR=ON \
-  -DVORBEL_PLATFORM_FILE="$work/socketcand.cmake" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
-cmake --build "$work/build-socketcand" -j2 >/dev/null
-cmake --install "$work/build-socketcand" --prefix "$work/prefix-socketcand" >/dev/null
+on_platform socketcand NTCANsocketcand NTCANsocketcand::ntcan_socketcand
 ldd "$work/prefix-socketcand/$libdir/libVORBEL.so" | grep -q "libntcan.so => $prefix/$libdir/vorbel-socketcand/" ||
   { echo "consumer: libVORBEL does not load the socketcand driver"; ldd "$work/prefix-socketcand/$libdir/libVORBEL.so"; exit 1; }
 echo "consumer: libVORBEL built on the driver over socketcand loads it"

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "driver_calls.h"
 #include "ntcan.h"
 #include "ntcan_sim.h"
 
@@ -18,26 +19,6 @@ namespace {
 
 using ntcan_sim::Call;
 using ntcan_sim::make_frame;
-
-NTCAN_HANDLE open(int net, std::initializer_list<int32_t> ids = {}, int32_t rx_queue = 100) {
-  NTCAN_HANDLE h = NTCAN_NO_HANDLE;
-  EXPECT_EQ(canOpen(net, 0, 10, rx_queue, 1000, 1000, &h), NTCAN_SUCCESS);
-  for (int32_t id : ids) EXPECT_EQ(canIdAdd(h, id), NTCAN_SUCCESS);
-  return h;
-}
-
-NTCAN_RESULT send(NTCAN_HANDLE h, CMSG m) {
-  int32_t n = 1;
-  return canSend(h, &m, &n);
-}
-
-std::vector<CMSG> take_all(NTCAN_HANDLE h) {
-  std::vector<CMSG> out(ntcan_sim::kMaxQueueSize);
-  int32_t n = ntcan_sim::kMaxQueueSize;
-  EXPECT_EQ(canTake(h, out.data(), &n), NTCAN_SUCCESS);
-  out.resize(static_cast<std::size_t>(n));
-  return out;
-}
 
 struct SimTest : testing::Test {
   SimTest() { ntcan_sim::reset(); }

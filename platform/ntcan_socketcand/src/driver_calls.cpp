@@ -97,6 +97,19 @@ std::shared_ptr<Link> release_locked(Driver& d, Handle& h) {
   return unused;
 }
 
+// canIdAdd (enable) and canIdDelete.
+NTCAN_RESULT change_filter(NTCAN_HANDLE handle, int32_t id, bool enable) {
+  Driver& d = driver();
+  std::lock_guard<std::mutex> lock(d.mu);
+  Handle* h = resolve(d, handle);
+  if (h == nullptr) return NTCAN_INVALID_HANDLE;
+  if (id < 0 || id > kMaxId) return NTCAN_INVALID_PARAMETER;
+  const auto bit = static_cast<std::size_t>(id);
+  if (h->filter.test(bit) == enable) return enable ? NTCAN_ID_ALREADY_ENABLED : NTCAN_ID_NOT_ENABLED;
+  h->filter.set(bit, enable);
+  return NTCAN_SUCCESS;
+}
+
 bool valid_frame(const CMSG& m) { return m.id >= 0 && m.id <= kMaxId && (m.len & NTCAN_DLC_MASK) <= 8; }
 
 }  // namespace
@@ -193,27 +206,9 @@ NTCAN_RESULT canSetBaudrate(NTCAN_HANDLE handle, uint32_t baud) {
   return resolve(d, handle) ? NTCAN_SUCCESS : NTCAN_INVALID_HANDLE;
 }
 
-NTCAN_RESULT canIdAdd(NTCAN_HANDLE handle, int32_t id) {
-  Driver& d = driver();
-  std::lock_guard<std::mutex> lock(d.mu);
-  Handle* h = resolve(d, handle);
-  if (h == nullptr) return NTCAN_INVALID_HANDLE;
-  if (id < 0 || id > kMaxId) return NTCAN_INVALID_PARAMETER;
-  if (h->filter.test(static_cast<std::size_t>(id))) return NTCAN_ID_ALREADY_ENABLED;
-  h->filter.set(static_cast<std::size_t>(id));
-  return NTCAN_SUCCESS;
-}
+NTCAN_RESULT canIdAdd(NTCAN_HANDLE handle, int32_t id) { return change_filter(handle, id, true); }
 
-NTCAN_RESULT canIdDelete(NTCAN_HANDLE handle, int32_t id) {
-  Driver& d = driver();
-  std::lock_guard<std::mutex> lock(d.mu);
-  Handle* h = resolve(d, handle);
-  if (h == nullptr) return NTCAN_INVALID_HANDLE;
-  if (id < 0 || id > kMaxId) return NTCAN_INVALID_PARAMETER;
-  if (!h->filter.test(static_cast<std::size_t>(id))) return NTCAN_ID_NOT_ENABLED;
-  h->filter.reset(static_cast<std::size_t>(id));
-  return NTCAN_SUCCESS;
-}
+NTCAN_RESULT canIdDelete(NTCAN_HANDLE handle, int32_t id) { return change_filter(handle, id, false); }
 
 NTCAN_RESULT canSend(NTCAN_HANDLE handle, CMSG* msg, int32_t* len) {
   Driver& d = driver();
