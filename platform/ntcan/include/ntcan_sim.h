@@ -35,8 +35,8 @@ constexpr int kCallCount = 9;
 NTCAN_EXPORT const char* call_name(Call call);  // "canOpen", "canSend", ...
 
 // Puts the simulation back to its starting state: stops the socketcand
-// server (stop_socketcand), closes every handle (a
-// waiting canRead returns NTCAN_INVALID_HANDLE), detaches every participant
+// server (stop_socketcand), closes every handle (a waiting canRead returns
+// NTCAN_INVALID_HANDLE), detaches every participant
 // (waiting for running callbacks), clears the trace, faults, counters and
 // board status words, sets the time scale to 1 and turns the trace on with
 // its default capacity. Handle numbering continues, so handles from before
@@ -239,8 +239,8 @@ NTCAN_EXPORT std::size_t queued(NTCAN_HANDLE handle);
 // net. Garbage (text outside "< >", over-long messages, bad hex, unknown
 // commands) is answered with "< error ... >"; the third error in a row closes
 // the connection. At most 256 clients are served at once; more are answered
-// "< error too many clients >" and closed. The server stops with stop_socketcand(), reset() and at
-// exit.
+// "< error too many clients >" and closed. The server stops with
+// stop_socketcand(), reset() and at exit.
 //
 // The environment variable NTCAN_SIM_SOCKETCAND=HOST:PORT, set when the
 // driver is loaded, starts serving at once and names the port on standard
