@@ -266,7 +266,10 @@ class Server final : public NetObserver {
       case Client::Phase::Opened:
         if (m.kind != Kind::RawMode) return error(c, "only rawmode is served");
         c.phase = Client::Phase::Raw;
+        // The answer leaves alone, before any frame: python-can takes it
+        // with one read and compares it whole.
         queue(c, socketcand::format_ok());
+        flush(c);
         {
           std::lock_guard<std::mutex> lock(mu_);
           c.raw = true;
