@@ -13,7 +13,6 @@
 // driver's trace of the net, frame for frame, time stamps included.
 // Exit status: 0 when every check passed, 1 when one failed, 77 when node,
 // the package or python-can is missing (1 with VORBEL_REQUIRE_PEER=1).
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -115,13 +114,9 @@ std::string compare_with_watcher(const std::string& file) {
   return i == 0 ? "no frames" : ntcan_sim::socketcand_stats().frames_lost ? "frames lost for a client" : "";
 }
 
-bool file_exists(const std::string& path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0;
-}
-
 int skip(const std::string& why) {
-  const bool required = std::getenv("VORBEL_REQUIRE_PEER") && std::string(std::getenv("VORBEL_REQUIRE_PEER")) == "1";
+  const char* require = std::getenv("VORBEL_REQUIRE_PEER");
+  const bool required = require && std::string(require) == "1";
   std::printf("%s: %s\n", required ? "FAILED" : "skipped", why.c_str());
   return required ? 1 : kSkipped;
 }
@@ -134,7 +129,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string peer_dir = argv[1], watch_script = argc == 4 ? argv[3] : "";
-  if (!file_exists(peer_dir + "/node_modules/canopen/package.json")) {
+  if (!std::ifstream(peer_dir + "/node_modules/canopen/package.json")) {
     return skip("the npm package canopen is not installed in " + peer_dir + " (npm ci there)");
   }
 

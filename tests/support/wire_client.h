@@ -9,7 +9,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -42,22 +41,19 @@ class WireClient {
     return ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
   }
 
-  // The next message ("< ... >" as sent), or "" after timeout_ms without
-  // one, or "EOF" when the server closed the connection.
+  // The next message ("< ... >" as sent), or "" when nothing came for
+  // timeout_ms, or "EOF" when the server closed the connection.
   std::string next(int timeout_ms = 2000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
-      const std::size_t open = buffer_.find('<');
-      const std::size_t end = open == std::string::npos ? open : buffer_.find('>', open);
-      if (end != std::string::npos) {
+      const std::size_t open = buffer_.find('<'), end = buffer_.find('>', open == std::string::npos ? 0 : open);
+      if (open != std::string::npos && end != std::string::npos) {
         std::string m = buffer_.substr(open, end - open + 1);
         buffer_.erase(0, end + 1);
         return m;
       }
       if (eof_) return "EOF";
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       pollfd p{fd_, POLLIN, 0};
-      if (left.count() < 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return "";
+      if (poll(&p, 1, timeout_ms) <= 0) return "";
       char buf[4096];
       const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
       if (n <= 0) eof_ = true;
