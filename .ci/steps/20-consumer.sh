@@ -43,7 +43,9 @@ for f in include/D_vorbel.h "$libdir/libVORBEL.so" "$libdir/cmake/VORBEL/VORBELC
          "$libdir/cmake/CANopenSim/CANopenSimConfig.cmake"; do
   [ -e "$prefix/$f" ] || { echo "consumer: $f is not installed"; exit 1; }
 done
-readelf -d "$prefix/$libdir/libVORBEL.so" | grep -q 'SONAME.*\[libVORBEL\.so\.1\]' ||
+# (grep reads all its input, not -q: with pipefail a writer cut off early
+# by a grep that stopped at the first match would fail the check.)
+readelf -d "$prefix/$libdir/libVORBEL.so" | grep 'SONAME.*\[libVORBEL\.so\.1\]' >/dev/null ||
   { echo "consumer: libVORBEL.so has no SONAME libVORBEL.so.1"; exit 1; }
 echo "consumer: installed into $prefix ($libdir)"
 
@@ -54,7 +56,7 @@ run() {
   out=$("$1" 2>/dev/null)
   echo "$out" | sed 's/^/  /'
   grep -qF "$identity" <<<"$out" || { echo "consumer: $1 did not read the identity"; exit 1; }
-  ldd "$1" | grep -q "libVORBEL.so.1 => $want_lib/" ||
+  ldd "$1" | grep "libVORBEL.so.1 => $want_lib/" >/dev/null ||
     { echo "consumer: $1 does not load libVORBEL from $want_lib"; ldd "$1"; exit 1; }
 }
 
@@ -101,6 +103,6 @@ echo "consumer: all builds read the identity"
 echo "consumer: VORBEL_PLATFORM_FILE with the installed driver over socketcand"
 [ -e "$prefix/$libdir/vorbel-socketcand/libntcan.so" ] || { echo "consumer: the socketcand driver is not installed"; exit 1; }
 on_platform socketcand NTCANsocketcand NTCANsocketcand::ntcan_socketcand
-ldd "$work/prefix-socketcand/$libdir/libVORBEL.so" | grep -q "libntcan.so => $prefix/$libdir/vorbel-socketcand/" ||
+ldd "$work/prefix-socketcand/$libdir/libVORBEL.so" | grep "libntcan.so => $prefix/$libdir/vorbel-socketcand/" >/dev/null ||
   { echo "consumer: libVORBEL does not load the socketcand driver"; ldd "$work/prefix-socketcand/$libdir/libVORBEL.so"; exit 1; }
 echo "consumer: libVORBEL built on the driver over socketcand loads it"
