@@ -1,6 +1,8 @@
 // The framework stand-in's configuration file: what a server saves is what
 // it loads, and a bad file never half-applies.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "telvo.h"
 #include "test_support.h"
@@ -67,6 +69,8 @@ TEST(Configuration, AMissingOrMalformedFileIsReportedAndChangesNothing) {
       {"COUNT: \t7\n", "before the first"},
       {"eq_fct: SRV\nCOUNT \t7\n", "expected 'NAME:value'"},
       {"eq_fct: SRV\nCOUNT: \tseven\n", "expected one 32-bit integer"},
+      // Of two errors the first by line is reported.
+      {"eq_fct: SRV\nCOUNT: \tseven\nREC \t1  2  3  4\n", "bad.conf:2: value of COUNT"},
   };
   for (const auto& b : bad) {
     write_file(dir.file("bad.conf"), b.content);
@@ -91,4 +95,25 @@ TEST(Configuration, ASaveThatCannotBeWrittenFailsCleanly) {
   std::string err;
   EXPECT_EQ(s.eq.save_config("/nonexistent-dir/srv.conf", &err), -1);
   EXPECT_FALSE(err.empty());
+}
+
+TEST(Configuration, ASaveKeepsTheModeAndOwnerOfTheFileItReplaces) {
+  TempDir dir;
+  const std::string path = dir.file("srv.conf");
+  write_file(path, "");
+  ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+  const bool root = geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(chown(path.c_str(), 4321, 4321), 0);
+  }
+  Server s;
+  std::string err;
+  ASSERT_EQ(s.eq.save_config(path, &err), 0) << err;
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0444u);
+  if (root) {
+    EXPECT_EQ(st.st_uid, 4321u);
+  }
+  EXPECT_NE(read_file(path).find("COUNT:"), std::string::npos);
 }
