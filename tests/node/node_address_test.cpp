@@ -89,18 +89,6 @@ TEST(NodeAddress, EveryClientSetIsLoggedAndOnlyAMoveRaisesTheChangedFlag) {
   client_write(eq, "NODE1", addr(1, 6, 0, 0));
   EXPECT_TRUE(node.has_changed());
   EXPECT_EQ(*node.oldAddr(), addr(1, 5, 0x181, 0x281));
-
-  // A client may store a line out of range; only a configuration load cuts it.
-  client_write(eq, "NODE1", addr(25, 6, 0, 0));
-  EXPECT_EQ(client_read(eq, "NODE1"), addr(25, 6, 0, 0));
-
-  // Data that are not an address record change nothing and log nothing.
-  log.clear();
-  EqData wrong;
-  wrong.set(3);
-  eq.client_set("NODE1", wrong, "eve", "x");
-  EXPECT_EQ(log.entries().size(), 0u);
-  EXPECT_EQ(*node.value(), addr(25, 6, 0, 0));
 }
 
 TEST(NodeAddress, ANodeWithoutEquipmentFunctionLogsUnderItsOwnOrigin) {
