@@ -40,6 +40,7 @@ struct Row {
 };
 
 void PrintTo(const Row& r, std::ostream* os) { *os << r.name; }
+std::string row_name(const testing::TestParamInfo<Row>& i) { return i.param.name; }
 
 class HostileInput : public testsupport::BusTest, public testing::WithParamInterface<Row> {
  public:
@@ -82,6 +83,13 @@ TEST_P(HostileInput, IsRefusedOrTakenAsDocumented) {
   EXPECT_EQ(gateway_.calls(), row.wget);
 }
 
+template <class T>
+EqData as_data(T v) {
+  EqData in;
+  in.set(v);
+  return in;
+}
+
 // --- Configuration ---------------------------------------------------------
 
 // Saving with a property of this name keeps the file that was there.
@@ -121,9 +129,7 @@ const Row kConfiguration[] = {
     {"ABaudrateOutsideTheCodes",
      [](HostileInput& t) {
        EXPECT_EQ(load("PUMP.BAUDRATE: \t-3\n")(t), 0);
-       EqData in;
-       in.set(99);
-       return t.client_set("PUMP.BAUDRATE", in);
+       return t.client_set("PUMP.BAUDRATE", as_data(99));
      },
      NTCAN_INVALID_PARAMETER,
      {"D_can::read | srv.conf:2: PUMP.BAUDRATE: -3 not an NTCAN baud-rate code (0..14), kept 0",
@@ -136,8 +142,7 @@ const Row kConfiguration[] = {
       "D_can::read | srv.conf:2: PUMP: fourth value -1 negative, kept"},
      {}},
 };
-INSTANTIATE_TEST_SUITE_P(Configuration, HostileInput, testing::ValuesIn(kConfiguration),
-                         [](const auto& i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(Configuration, HostileInput, testing::ValuesIn(kConfiguration), row_name);
 
 // --- Client writes of the address -----------------------------------------
 
@@ -153,42 +158,28 @@ Act client_writes(EqData in) {
     return r;
   };
 }
-Act client_writes(IIII a) {
-  EqData in;
-  in.set(a);
-  return client_writes(in);
+Row refused(const char* name, const EqData& in, const std::string& why) {
+  const IIII* a = in.get_iiii();
+  const std::string to = a ? " to: " + std::to_string(a->i1_data) + ", " + std::to_string(a->i2_data) + ", " +
+                                 std::to_string(a->i3_data) + ", " + std::to_string(a->i4_data)
+                           : "";
+  return {name, client_writes(in), NTCAN_INVALID_PARAMETER,
+          {"CANTEST | PUMP change from: 1, 5, 0, 0" + to + " by alice@ctl1 refused: " + why}, {}};
 }
-template <class T>
-Act client_writes_data(T v) {
-  EqData in;
-  in.set(v);
-  return client_writes(in);
-}
-
-std::string refused(const std::string& to, const std::string& why) {
-  return "CANTEST | PUMP change from: 1, 5, 0, 0" + to + " by alice@ctl1 refused: " + why;
-}
+const char kNoRecord[] = "the data are not a four-integer address record";
 
 const Row kClientWrites[] = {
-    {"Line21", client_writes(IIII{21, 5, 0, 0}), NTCAN_INVALID_PARAMETER,
-     {refused(" to: 21, 5, 0, 0", "line 21 outside 0..20")}, {}},
-    {"NegativeLine", client_writes(IIII{-3, 5, 0, 0}), NTCAN_INVALID_PARAMETER,
-     {refused(" to: -3, 5, 0, 0", "line -3 outside 0..20")}, {}},
-    {"NodeId5000", client_writes(IIII{1, 5000, 0, 0}), NTCAN_INVALID_PARAMETER,
-     {refused(" to: 1, 5000, 0, 0", "node id 5000 outside 0..2000")}, {}},
-    {"NodeIdIntMax", client_writes(IIII{1, INT_MAX, 0, 0}), NTCAN_INVALID_PARAMETER,
-     {refused(" to: 1, 2147483647, 0, 0", "node id 2147483647 outside 0..2000")}, {}},
-    {"NegativeFourthValue", client_writes(IIII{1, 5, 0, -1}), NTCAN_INVALID_PARAMETER,
-     {refused(" to: 1, 5, 0, -1", "fourth value -1 outside 0..2000")}, {}},
-    {"AnInteger", client_writes_data(3), NTCAN_INVALID_PARAMETER,
-     {refused("", "the data are not a four-integer address record")}, {}},
-    {"AText", client_writes_data(std::string("1 6 0 0")), NTCAN_INVALID_PARAMETER,
-     {refused("", "the data are not a four-integer address record")}, {}},
-    {"NoData", client_writes(EqData()), NTCAN_INVALID_PARAMETER,
-     {refused("", "the data are not a four-integer address record")}, {}},
+    refused("Line21", as_data(IIII{21, 5, 0, 0}), "line 21 outside 0..20"),
+    refused("NegativeLine", as_data(IIII{-3, 5, 0, 0}), "line -3 outside 0..20"),
+    refused("NodeId5000", as_data(IIII{1, 5000, 0, 0}), "node id 5000 outside 0..2000"),
+    refused("NodeIdIntMax", as_data(IIII{1, INT_MAX, 0, 0}), "node id 2147483647 outside 0..2000"),
+    refused("NegativeFourthValue", as_data(IIII{1, 5, 0, -1}), "fourth value -1 outside 0..2000"),
+    refused("AnInteger", as_data(3), kNoRecord),
+    refused("AText", as_data(std::string("1 6 0 0")), kNoRecord),
+    refused("NoData", EqData(), kNoRecord),
     {"TheLimitsThemselvesAndReadBackAfterARestart",
      [](HostileInput& t) {
-       const int r = client_writes(IIII{20, 2000, 2000, 2000})(t);
+       const int r = client_writes(as_data(IIII{20, 2000, 2000, 2000}))(t);
        EXPECT_EQ(t.eq().save_config("srv.conf"), 0);
        EqFct again("CANTEST");
        D_can copy("PUMP", &again);
@@ -201,8 +192,7 @@ const Row kClientWrites[] = {
       "D_can::read | srv.conf:3: PUMP: node id 2000 outside 1..127, kept: the CANopen services refuse it"},
      {}},
 };
-INSTANTIATE_TEST_SUITE_P(ClientWrites, HostileInput, testing::ValuesIn(kClientWrites),
-                         [](const auto& i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(ClientWrites, HostileInput, testing::ValuesIn(kClientWrites), row_name);
 
 // --- The gateway file and the reset command --------------------------------
 
@@ -222,19 +212,15 @@ Act resets(const char* plugin, std::vector<int> lines) {
   };
 }
 
-// A wget that records its arguments and its process id, then hangs.
-void hang_wget(HostileInput& t) {
-  const std::string wget = t.gateway_.dir().file("wget");
-  write_file(wget, "#!/bin/sh\nfor a in \"$@\"; do printf '%s|' \"$a\"; done >> '" + t.gateway_.calls_file() +
-                       "'\necho >> '" + t.gateway_.calls_file() + "'\necho $$ > pid\nexec sleep 30\n");
+// The reset of line 1 with a wget that records its arguments and its process
+// id, then hangs, on a thread of its own; `stop` once wget runs asks the
+// line's supervision to end. 0 when the reset ended within 5 s of real time,
+// SIGINT was not ignored while wget ran, and wget is gone.
+int hanging_reset(HostileInput& t, bool stop) {
+  const std::string calls = t.gateway_.calls_file();
+  write_file(t.gateway_.dir().file("wget"), "#!/bin/sh\nfor a in \"$@\"; do printf '%s|' \"$a\"; done >> '" + calls +
+                                                "'\necho >> '" + calls + "'\necho $$ > pid\nexec sleep 30\n");
   t.gateway_.write_plugin("PeerName[0]=\"127.000.000.001\"\n");
-}
-
-// Runs the reset of a line with a hanging wget on a thread of its own; `meanwhile`
-// runs once wget has started. 0 when the reset ended within 5 s of real time,
-// SIGINT was never ignored meanwhile, and wget is gone.
-int hanging_reset(HostileInput& t, const std::function<void(canline&)>& meanwhile) {
-  hang_wget(t);
   canline l;
   std::string ip;
   l.getlineip(1, ip);
@@ -248,45 +234,39 @@ int hanging_reset(HostileInput& t, const std::function<void(canline&)>& meanwhil
   while (!done && read_file("pid").empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   struct sigaction sa {};
   sigaction(SIGINT, nullptr, &sa);
-  const bool ignored = sa.sa_handler == SIG_IGN;
-  meanwhile(l);
+  l.ThreadStop_ = stop;
   reset.join();
   const bool quick = std::chrono::steady_clock::now() - start < std::chrono::seconds(5);
   const bool gone = kill(std::atoi(read_file("pid").c_str()), 0) != 0;
-  return quick && !ignored && gone ? 0 : -1;
+  return quick && sa.sa_handler != SIG_IGN && gone ? 0 : -1;
 }
 
-const char kShown[] = "system called with :  | wget --post-data=\"FWUpdReset=1\" http://telvoadm:***@";
-const char kArgs[] = "--post-data=FWUpdReset=1|http://telvoadm:pln5ktrow@";
+// The reset's log line and wget's arguments for a gateway at `host`.
+std::string shown(const std::string& host) {
+  return "system called with :  | wget --post-data=\"FWUpdReset=1\" http://telvoadm:***@" + host + "/Forms/Firmware";
+}
+std::string args(const std::string& host) {
+  return "--post-data=FWUpdReset=1|http://telvoadm:pln5ktrow@" + host + "/Forms/Firmware|";
+}
 
 const Row kGatewayFile[] = {
-    {"APaddedAddressIsPostedInDecimal", resets("PeerName[0]=\"127.000.000.010\"\n", {1}), 0,
-     {std::string(kShown) + "127.0.0.10/Forms/Firmware"}, {},
-     {std::string(kArgs) + "127.0.0.10/Forms/Firmware|"}},
+    {"APaddedAddressIsPostedInDecimal", resets("PeerName[0]=\"127.000.000.010\"\n", {1}), 0, {shown("127.0.0.10")}, {},
+     {args("127.0.0.10")}},
     {"TwoDigitEntryIndices",
      resets("PeerName 10 \"192.168.010.011\"\nPeerName 1 \"192.168.010.002\"\nPeerName[19]=\"010.000.000.020\"\n",
             {2, 11, 20}),
-     0,
-     {std::string(kShown) + "192.168.10.2/Forms/Firmware", std::string(kShown) + "192.168.10.11/Forms/Firmware",
-      std::string(kShown) + "10.0.0.20/Forms/Firmware"},
-     {},
-     {std::string(kArgs) + "192.168.10.2/Forms/Firmware|", std::string(kArgs) + "192.168.10.11/Forms/Firmware|",
-      std::string(kArgs) + "10.0.0.20/Forms/Firmware|"}},
+     0, {shown("192.168.10.2"), shown("192.168.10.11"), shown("10.0.0.20")}, {},
+     {args("192.168.10.2"), args("192.168.10.11"), args("10.0.0.20")}},
     {"AHangingWgetIsKilledAfterItsBound",
      [](HostileInput& t) {
        setenv("VORBEL_RESET_TIMEOUT_MS", "300", 1);
-       return hanging_reset(t, [](canline&) {});
+       return hanging_reset(t, false);
      },
-     0,
-     {"canline::reset_line | wget still running after 300 ms: killed", std::string(kShown) + "127.0.0.1/Forms/Firmware"},
-     {},
-     {std::string(kArgs) + "127.0.0.1/Forms/Firmware|"}},
-    {"AStopRequestEndsAHangingWgetAtOnce",
-     [](HostileInput& t) { return hanging_reset(t, [](canline& l) { l.ThreadStop_ = true; }); }, 0, {}, {},
-     {std::string(kArgs) + "127.0.0.1/Forms/Firmware|"}},
+     0, {"canline::reset_line | wget still running after 300 ms: killed", shown("127.0.0.1")}, {}, {args("127.0.0.1")}},
+    {"AStopRequestEndsAHangingWgetAtOnce", [](HostileInput& t) { return hanging_reset(t, true); }, 0, {}, {},
+     {args("127.0.0.1")}},
 };
-INSTANTIATE_TEST_SUITE_P(GatewayFile, HostileInput, testing::ValuesIn(kGatewayFile),
-                         [](const auto& i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(GatewayFile, HostileInput, testing::ValuesIn(kGatewayFile), row_name);
 
 // --- SDO answers -------------------------------------------------------------
 
@@ -329,8 +309,7 @@ const Row kSdoAnswers[] = {
      {kRequest, "<- 585: 41 08 10 00 02 00 00 00", "-> 605: 60 00 00 00 00 00 00 00", "<- 585: 00 6F 6B",
       "<- 585: 0B 6F 6B 00 00 00 00 00"}},
 };
-INSTANTIATE_TEST_SUITE_P(SdoAnswers, HostileInput, testing::ValuesIn(kSdoAnswers),
-                         [](const auto& i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(SdoAnswers, HostileInput, testing::ValuesIn(kSdoAnswers), row_name);
 
 // --- Node ids in the CANopen services ---------------------------------------
 
@@ -365,12 +344,9 @@ const Row kNodeIds[] = {
      {refused_id("D_can::start_node", 300, 0)}, {}},
     {"StopPropertyOfNode262",
      [](HostileInput& t) {
-       EqData in;
-       in.set(IIII{1, 262, 0, 0});
-       EXPECT_EQ(t.client_set("PUMP", in), 0);
+       EXPECT_EQ(t.client_set("PUMP", as_data(IIII{1, 262, 0, 0})), 0);
        EXPECT_EQ(t.node_->init(0x585), 0);
-       in.set(1);
-       return t.client_set("PUMP.STOP", in);
+       return t.client_set("PUMP.STOP", as_data(1));
      },
      0,
      {"CANTEST | PUMP change from: 1, 5, 0, 0 to: 1, 262, 0, 0 by alice@ctl1",
@@ -399,7 +375,6 @@ const Row kNodeIds[] = {
     {"EmergencyOfNodeIntMax", with_node_id(5, [](auto& n) { return recognise(n, INT_MAX, true); }),
      NTCAN_INVALID_PARAMETER, {refused_id("D_can::can_emergency", INT_MAX)}, {}},
 };
-INSTANTIATE_TEST_SUITE_P(NodeIds, HostileInput, testing::ValuesIn(kNodeIds),
-                         [](const auto& i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(NodeIds, HostileInput, testing::ValuesIn(kNodeIds), row_name);
 
 }  // namespace
