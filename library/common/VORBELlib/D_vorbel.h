@@ -142,7 +142,7 @@ class D_canactive : public telvo::D_value<int> {
   void read() override;
   // Clients cannot set the flag: it is kept by node initialisation, and a
   // follower turned master would close its master's handle. The refusal is
-  // logged.
+  // logged and fails the client's call (d_error, NTCAN_INVALID_PARAMETER).
   void set(EqAdr* adr, EqData* in, EqData* out, EqFct* ef) override;
 };
 
