@@ -9,7 +9,7 @@
 #include "D_vorbel.h"
 #include "line/line_log.h"
 #include "node/node_registry.h"
-#include "services/cob_id.h"
+#include "services/node_id.h"
 
 static_assert(std::is_same<int32_t, int>::value, "frame counts are passed as int");
 
@@ -160,9 +160,11 @@ int D_can::rtr(int* ident, int l) {
 }
 
 int D_can::rtr() {
+  const int node_id = canIdent_.i2_data;
+  if (const int refused = check_node_id(node_id, 1, vorbel::kGuardingService, "D_can::rtr")) return refused;
   const NTCAN_HANDLE h = handle();
   if (h < 0) return NTCAN_INVALID_HANDLE;
-  return send_rtr(h, vorbel::cob_id(0x700, canIdent_.i2_data), kRtr);
+  return send_rtr(h, 0x700 + node_id, kRtr);
 }
 
 void D_can::can_print() {
