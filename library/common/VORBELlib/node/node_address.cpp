@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "D_vorbel.h"
+#include "node/node_registry.h"
 
 namespace {
 constexpr uint32_t kLogLevel = 0x80000000;
@@ -15,14 +16,20 @@ constexpr int32_t kMaxIdent = 2000;
 void D_can::conf(Config* c) { conf_insert(c, DATA_IIII); }
 
 void D_can::read() {
-  IIII a = canIdent_;
-  if (D_conf_struct* c = find_prop_name()) a = c->iiii;
+  const D_conf_struct* c = find_prop_name();
+  vorbel::LoopLock lk;
+  IIII a = c ? c->iiii : canIdent_;
   // Out-of-range values from the file read as 0; negative ones stay.
   if (a.i1_data > kMaxLine) a.i1_data = 0;
   if (a.i2_data > kMaxIdent) a.i2_data = 0;
   if (a.i3_data > kMaxIdent) a.i3_data = 0;
   if (a.i4_data > kMaxIdent) a.i4_data = 0;
-  std::lock_guard<std::mutex> lk(mx_loop);
+  // A reload that gives a node on its line another line or node id takes it
+  // off the line, as a client's move does (without the move's log line).
+  if ((pline_ || block_) && !(a.i1_data == canIdent_.i1_data && a.i2_data == canIdent_.i2_data)) {
+    leave_address(canIdent_, a);
+    return;
+  }
   canIdent_ = a;
 }
 
@@ -64,19 +71,13 @@ void D_can::set_value(IIII* s) {
   if (n.i1_data == o.i1_data && n.i2_data == o.i2_data) {
     // Same line and node id: the further identifiers change, the node stays
     // on its line and keeps what it has enabled.
-    std::lock_guard<std::mutex> lk(mx_loop);
+    vorbel::LoopLock lk;
     canIdent_ = n;
     return;
   }
   // Another line or node id: off the line and out of the polling registry;
   // device code initialises the node again for its new address.
-  detach_from_bus();
-  {
-    std::lock_guard<std::mutex> lk(mx_loop);
-    oldIdent_ = o;
-    canIdent_ = n;
-  }
-  changed_ = true;
+  leave_address(o, n);
 }
 
 void D_can::get_multi(EqAdr*, EqData*, EqData* res, int* i, char* addr) {

@@ -21,7 +21,7 @@ int D_can::check_ascii(char* aString) {
 int D_can::read_identity(int index, D_string* target, bool pause_first) {
   if (pause_first) TELVOsleep(0, 100000);
   char buffer[64] = {};
-  const short node = static_cast<short>(static_cast<uint16_t>(canIdent_.i2_data));
+  const short node = static_cast<short>(static_cast<uint16_t>(node_id()));
   const int ret = segSdoRead(node, index, 0, buffer, sizeof buffer);
   if (ret != 0) {
     target->copy_value("error");

@@ -27,11 +27,11 @@ void log_error(const char* format, int code) {
 }  // namespace
 
 int D_can::can_SDO(u_short index, u_char subindex) {
-  if (!pline_ || pline_->handle() <= 0 || canhandle_ < 0) return NTCAN_INVALID_HANDLE;
+  if (handle() < 0) return NTCAN_INVALID_HANDLE;
   // Initiate upload: command 0x40, the index low byte first, the subindex.
   unsigned char data[8] = {0x40, static_cast<unsigned char>(index & 0xFF), static_cast<unsigned char>(index >> 8),
                            subindex, 0, 0, 0, 0};
-  return can_write(vorbel::cob_id(0x600, canIdent_.i2_data), 8, data);
+  return can_write(vorbel::cob_id(0x600, node_id()), 8, data);
 }
 
 int D_can::segSdoRead(short node, int idx, int subIdx, char* buffer) {
@@ -88,7 +88,7 @@ int D_can::requestUploadSegment(short) {
     data[0] = 0x70;
     ToggleBit = 1;
   }
-  return can_write(vorbel::cob_id(0x600, canIdent_.i2_data), 8, data);
+  return can_write(vorbel::cob_id(0x600, node_id()), 8, data);
 }
 
 int D_can::isAbort(CMSG* m, int* abortCode) {

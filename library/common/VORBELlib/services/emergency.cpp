@@ -7,8 +7,9 @@
 #include "services/cob_id.h"
 
 int D_can::init_emergency() {
-  if (canIdent_.i2_data <= 0) return 0;
-  return init(vorbel::cob_id(0x080, canIdent_.i2_data));
+  const int id = node_id();
+  if (id <= 0) return 0;
+  return init(vorbel::cob_id(0x080, id));
 }
 
 int D_can::can_emergency(int ident, CMSG* rxmsg, int* l) {

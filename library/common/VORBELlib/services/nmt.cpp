@@ -16,9 +16,9 @@ int send_nmt(D_can& node, unsigned char specifier, int node_id) {
 
 }  // namespace
 
-int D_can::start_node() { return send_nmt(*this, kStartNode, canIdent_.i2_data); }
-int D_can::stop_node() { return send_nmt(*this, kStopNode, canIdent_.i2_data); }
-int D_can::reset_node() { return send_nmt(*this, kResetNode, canIdent_.i2_data); }
+int D_can::start_node() { return send_nmt(*this, kStartNode, node_id()); }
+int D_can::stop_node() { return send_nmt(*this, kStopNode, node_id()); }
+int D_can::reset_node() { return send_nmt(*this, kResetNode, node_id()); }
 int D_can::modinit() { return start_node(); }
 
 void D_canint::read() {}
