@@ -48,9 +48,9 @@ Bus::Bus() : clock(g_clock) {
   device->set_object(kSegmentedIndex, 0, segmented);
 
   // The 20 supervision threads start in their 60 s start pause, which they
-  // sleep a second at a time; then come the marker-file check and its
-  // messages and the first status query. From then on every step is one
-  // cycle.
+  // sleep half a second at a time; then come the marker-file check and its
+  // messages and the first status query. From then on every two steps are
+  // one cycle.
   if (!clock->wait_for_sleepers(NodeField::kLines)) throw std::runtime_error("supervision threads did not start");
   while (ntcan_sim::calls(ntcan_sim::Call::Status) < NodeField::kLines)
     if (!clock->step().complete) throw std::runtime_error("supervision threads did not settle");

@@ -18,10 +18,10 @@ constexpr int kMaxCyclePause = 60;   // s, the cycle pause grows up to this
 constexpr int kResetThreshold = 5;   // failed reopens counted before a reset
 constexpr int kMaxResets = 5;        // resets until the line is healthy again
 
-// Pauses `seconds` in steps of at most one second, so that a stop request
-// is seen within a second; false when it was.
+// Pauses `seconds` in half-second steps, so that a stop request is seen
+// within half a second; false when it was.
 bool pause(canline* line, int seconds) {
-  for (int s = 0; s < seconds && !line->ThreadStop_; ++s) TELVOsleep(1, 0);
+  for (int half = 0; half < 2 * seconds && !line->ThreadStop_; ++half) TELVOsleep(0, 500000);
   return !line->ThreadStop_;
 }
 
