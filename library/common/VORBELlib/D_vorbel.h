@@ -140,9 +140,11 @@ class canline {
 
  private:
   // Open a handle (canOpen, 5 ms pause, canSetBaudrate) and keep it in the
-  // line's list; it becomes the line's own handle when the line has none.
-  // -1 when the line was closed or shut down meanwhile (nothing kept open).
-  int open_handle(NTCAN_HANDLE& handle, vorbel::HandleTicket& ticket);
+  // line's list. On a closed line it becomes the line's own handle if
+  // may_open_line, else it is closed again and -1 returned; so it is when
+  // the line was closed meanwhile (nothing of an earlier opening is kept),
+  // and 77 once the line is shut down.
+  int open_handle(NTCAN_HANDLE& handle, vorbel::HandleTicket& ticket, bool may_open_line);
   // Close one node handle of the line if the line still lists it (*closed
   // tells). Returns the status of canClose, or 0.
   int close_handle(NTCAN_HANDLE handle, const vorbel::HandleTicket& ticket, bool* closed);

@@ -103,10 +103,10 @@ int canline::can_open(NTCAN_HANDLE& handle, bool openalways) {
     }
   }
   vorbel::HandleTicket ticket;
-  return open_handle(handle, ticket);
+  return open_handle(handle, ticket, true);
 }
 
-int canline::open_handle(NTCAN_HANDLE& handle, vorbel::HandleTicket& ticket) {
+int canline::open_handle(NTCAN_HANDLE& handle, vorbel::HandleTicket& ticket, bool may_open_line) {
   vorbel::LineHandles& lh = *handles_;
   uint64_t closes = 0;
   {
@@ -133,17 +133,16 @@ int canline::open_handle(NTCAN_HANDLE& handle, vorbel::HandleTicket& ticket) {
   }
   {
     std::unique_lock<std::shared_mutex> lk(lh.mx);
-    if (lh.shut || lh.closes != closes) {
-      // The line was closed while the handle was being opened: a handle of
-      // the line's earlier opening is not handed out.
+    // A handle opened while the line was closed, or closed meanwhile, is
+    // not handed out, unless it opens the line.
+    const bool line_closed = linehandle_.load() <= 0;
+    if (lh.shut || lh.closes != closes || (line_closed && !may_open_line)) {
       canClose(fresh);
       handle = -1;
       return -1;
     }
     ticket = lh.keep(fresh);
-    // The first handle opened on a closed line becomes the line's own.
-    NTCAN_HANDLE none = -1;
-    linehandle_.compare_exchange_strong(none, fresh);
+    if (line_closed) linehandle_ = fresh;
   }
   handle = fresh;
   is_open_ = true;
@@ -155,7 +154,7 @@ int canline::can_open() {
   if (linehandle_.load() > 0) return 0;
   NTCAN_HANDLE h = -1;
   vorbel::HandleTicket ticket;
-  return open_handle(h, ticket);
+  return open_handle(h, ticket, true);
 }
 
 int canline::can_close() {

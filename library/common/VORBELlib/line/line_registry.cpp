@@ -95,7 +95,7 @@ int D_can::open_on_line() {
       l->is_open_ = false;
       return -1;
     }
-    const int ret = l->open_handle(canhandle_, ticket_);
+    const int ret = l->open_handle(canhandle_, ticket_, false);
     owns_handle_ = ret == 0;
     return ret;
   }
@@ -112,7 +112,7 @@ int D_can::open_on_line() {
   // own handle, which the line closes.
   const int baud = baudrate_->value();
   l->setbaud(baud == 0 ? kDefaultBaudrate : baud);
-  const int ret = l->open_handle(canhandle_, ticket_);
+  const int ret = l->open_handle(canhandle_, ticket_, true);
   // Registered and supervised even when the open failed: the supervision
   // thread keeps trying to open it.
   canline_list().push_back(l);
