@@ -22,11 +22,14 @@ set(VORBEL_SIM_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/vorbel-sim)
 #                                 config and included by it, in order
 #   PC_NAME <module>              pkg-config module <module>.pc
 #   PC_DESCRIPTION <text>
-#   PC_REQUIRES <modules...>
+#   PC_REQUIRES <modules...>      modules whose libraries a user links too
+#   PC_REQUIRES_PRIVATE <modules...>  modules whose headers the package's
+#                                 headers include, but whose libraries
+#                                 only the package's own library links
 #   PC_LIBS_PRIVATE <flags>)
 function(vorbel_install_package target)
   cmake_parse_arguments(P "" "PACKAGE;LIBDIR;INCLUDEDIR;PC_NAME;PC_DESCRIPTION;PC_LIBS_PRIVATE"
-                        "HEADERS;DEPENDENCIES;SYSTEM_DEPENDENCIES;CONFIG_FILES;PC_REQUIRES" ${ARGN})
+                        "HEADERS;DEPENDENCIES;SYSTEM_DEPENDENCIES;CONFIG_FILES;PC_REQUIRES;PC_REQUIRES_PRIVATE" ${ARGN})
   set(config_dir ${CMAKE_INSTALL_LIBDIR}/cmake/${P_PACKAGE})
 
   install(TARGETS ${target} EXPORT ${P_PACKAGE}Targets
@@ -71,6 +74,7 @@ function(vorbel_install_package target)
     set(PC_LIBDIR ${P_LIBDIR})
     set(PC_INCLUDEDIR ${P_INCLUDEDIR})
     list(JOIN P_PC_REQUIRES " " PC_REQUIRES)
+    list(JOIN P_PC_REQUIRES_PRIVATE " " PC_REQUIRES_PRIVATE)
     set(PC_LIBS_PRIVATE "${P_PC_LIBS_PRIVATE}")
     get_target_property(PC_LIB ${target} OUTPUT_NAME)
     if(NOT PC_LIB)

@@ -8,8 +8,12 @@
 // Properties: a load that succeeds leaves each node with the four values of
 // its entry (or its address before, when the file has none), with the
 // limits applied: a line above 20 and identifiers above 2000 read as 0,
-// negative values stay. A load that fails changes nothing. What the node
-// saves reads back to the same address.
+// negative values stay; each such value, and a node id beyond 127, is
+// logged once, with the place of the entry. ".BAUDRATE" only ever takes an
+// NTCAN baud-rate code (0..14). A load that fails changes nothing. A client
+// writing the entry's values is refused, changing nothing, unless they are
+// within the limits (line 0..20, the others 0..2000). What the node saves
+// reads back to the same address.
 #include <cstdint>
 #include <memory>
 #include <sstream>
@@ -44,6 +48,18 @@ Bench& bench() {
   return *c;
 }
 
+// Values the load logs: beyond a limit, negative, or a node id no CANopen
+// service takes.
+int logged_values(const IIII& a) {
+  return (a.i1_data > 20 || a.i1_data < 0) + (a.i2_data > 127 || a.i2_data < 0) + (a.i3_data > 2000 || a.i3_data < 0) +
+         (a.i4_data > 2000 || a.i4_data < 0);
+}
+
+bool client_may_set(const IIII& a) {
+  return a.i1_data >= 0 && a.i1_data <= 20 && a.i2_data >= 0 && a.i2_data <= 2000 && a.i3_data >= 0 &&
+         a.i3_data <= 2000 && a.i4_data >= 0 && a.i4_data <= 2000;
+}
+
 IIII limited(IIII a) {
   if (a.i1_data > 20) a.i1_data = 0;
   if (a.i2_data > 2000) a.i2_data = 0;
@@ -63,25 +79,50 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Bench& c = bench();
   fuzzsupport::Log::get().clear();
   const IIII before[2] = {IIII{1, 5, 0, 0}, IIII{2, 6, 0, 0}};
+  D_int* bauds[2];
   for (int k = 0; k < 2; ++k) {
     IIII a = before[k];
     c.nodes[k]->set_value(&a);
+    bauds[k] = dynamic_cast<D_int*>(c.eq.find_property(c.nodes[k]->basename() + ".BAUDRATE"));
+    bauds[k]->set_value(6);
   }
+  fuzzsupport::Log::get().clear();
   fuzzsupport::write_file(c.file, std::string(reinterpret_cast<const char*>(data), size));
   std::string error;
   const int r = c.eq.load_config(c.file, &error);
   FUZZ_CHECK(r == 0 || r == -1, "load answered %d", r);
 
   std::string saved = "eq_fct: FUZZ\n";
+  const std::vector<std::string> warnings = fuzzsupport::Log::get().texts("D_can::read");
   for (int k = 0; k < 2; ++k) {
-    IIII expected = before[k];
-    if (r == 0) {
-      if (const D_conf_struct* entry = c.eq.find_conf(c.nodes[k]->basename())) expected = entry->iiii;
-      expected = limited(expected);
+    const std::string& name = c.nodes[k]->basename();
+    IIII raw = before[k];
+    std::string place = c.file + " (no entry)";
+    if (const D_conf_struct* entry = r == 0 ? c.eq.find_conf(name) : nullptr) {
+      raw = entry->iiii;
+      place = c.file + ":" + std::to_string(entry->line);
     }
+    const IIII expected = r == 0 ? limited(raw) : before[k];
     const IIII got = *c.nodes[k]->value();
-    FUZZ_CHECK(got == expected, "%s holds %s, expected %s", c.nodes[k]->basename().c_str(), text(got).c_str(),
-               text(expected).c_str());
+    FUZZ_CHECK(got == expected, "%s holds %s, expected %s", name.c_str(), text(got).c_str(), text(expected).c_str());
+    int logged = 0;
+    const std::string head = place + ": " + name + ": ";
+    for (const std::string& w : warnings) logged += w.compare(0, head.size(), head) == 0;
+    FUZZ_CHECK(logged == (r == 0 ? logged_values(raw) : 0), "%s: %d values logged for %s", name.c_str(), logged,
+               text(raw).c_str());
+
+    const D_conf_struct* baud = r == 0 ? c.eq.find_conf(name + ".BAUDRATE") : nullptr;
+    const int expected_baud = baud && baud->ival >= 0 && baud->ival <= 14 ? baud->ival : 6;
+    FUZZ_CHECK(bauds[k]->value() == expected_baud, "%s.BAUDRATE holds %d", name.c_str(), bauds[k]->value());
+
+    // A client writing the raw values.
+    EqData in;
+    in.set(raw);
+    const int set = c.eq.client_set(name, in, "fuzz", "host");
+    FUZZ_CHECK(set == (client_may_set(raw) ? 0 : NTCAN_INVALID_PARAMETER), "client write of %s answered %d",
+               text(raw).c_str(), set);
+    FUZZ_CHECK(*c.nodes[k]->value() == (set == 0 ? raw : got), "client write of %s left %s", text(raw).c_str(),
+               text(*c.nodes[k]->value()).c_str());
     std::ostringstream value;
     c.nodes[k]->write(value);
     saved += c.nodes[k]->basename() + ":" + value.str();

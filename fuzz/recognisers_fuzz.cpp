@@ -12,8 +12,9 @@
 //
 // Properties: no read outside the batch (AddressSanitizer, the batch is
 // allocated to its size), the batch and count are not changed, each result
-// and log line is the one the first matching frame calls for, and the copy
-// out never exceeds 100 records.
+// and log line is the one the first matching frame calls for, a node id
+// outside 1..127 is refused (NTCAN_INVALID_PARAMETER, at most its one
+// refusal line, nothing stored), and the copy out never exceeds 100 records.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -54,9 +55,10 @@ FuzzNode& node() {
   return *n;
 }
 
-// Identifiers are base plus node id, wrapping as 32-bit values do.
-int32_t cob_id(int32_t base, int32_t ident) {
-  return static_cast<int32_t>(static_cast<uint32_t>(base) + static_cast<uint32_t>(ident));
+// What a recogniser logs for a refused node id: nothing, or its one line.
+bool refusal_log(const std::vector<std::string>& texts, int32_t ident) {
+  return texts.empty() ||
+         (texts.size() == 1 && texts[0] == "REC: node id " + std::to_string(ident) + " outside 1..127, refused");
 }
 
 int data_length(const CMSG& m) { return (m.len & 0x0F) < 8 ? (m.len & 0x0F) : 8; }
@@ -96,40 +98,50 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Emergency: the first frame on 0x80 + ident, logged byte by byte.
   int l = count;
   const int emergency = n.can_emergency(ident, batch.get(), &l);
-  int first = -1;
-  for (int i = 0; i < count; ++i)
-    if (frames[static_cast<size_t>(i)].id == cob_id(0x080, ident)) {
-      first = i;
-      break;
-    }
-  FUZZ_CHECK(emergency == (first >= 0 ? 100 : 0), "can_emergency answered %d", emergency);
-  std::vector<std::string> expected_log;
-  if (first >= 0) {
-    std::string t;
-    const CMSG& m = frames[static_cast<size_t>(first)];
-    for (int k = 0; k < data_length(m); ++k) {
-      char b[8];
-      std::snprintf(b, sizeof b, "0x%X ", m.data[k]);
-      t += b;
-    }
-    expected_log.push_back(t);
-  }
-  FUZZ_CHECK(log.texts("D_can::can_emergency") == expected_log, "emergency log differs");
-
-  // Alive state: the first one-byte frame on 0x700 + ident.
   const int alive_before = n.alive_->value();
   const std::string condition_before = n.modul_condition_->value();
-  const int alive = n.alive_->check_alive(ident, batch.get(), &l);
-  const CMSG* state = nullptr;
-  for (int i = 0; i < count && !state; ++i) {
-    const CMSG& m = frames[static_cast<size_t>(i)];
-    if (m.id == cob_id(0x700, ident) && m.len == 1) state = &m;
+  std::vector<std::string> expected_log;
+  if (ident < 1 || ident > 127) {
+    FUZZ_CHECK(emergency == NTCAN_INVALID_PARAMETER, "can_emergency answered %d for node id %d", emergency, ident);
+    FUZZ_CHECK(refusal_log(log.texts("D_can::can_emergency"), ident), "emergency refusal log differs");
+    const int alive = n.alive_->check_alive(ident, batch.get(), &l);
+    FUZZ_CHECK(alive == NTCAN_INVALID_PARAMETER, "check_alive answered %d for node id %d", alive, ident);
+    FUZZ_CHECK(refusal_log(log.texts("D_Alive::can_read"), ident), "alive refusal log differs");
+    FUZZ_CHECK(n.alive_->value() == alive_before && n.modul_condition_->value() == condition_before,
+               "a refused node id changed the state");
+  } else {
+    int first = -1;
+    for (int i = 0; i < count; ++i)
+      if (frames[static_cast<size_t>(i)].id == 0x080 + ident) {
+        first = i;
+        break;
+      }
+    FUZZ_CHECK(emergency == (first >= 0 ? 100 : 0), "can_emergency answered %d", emergency);
+    if (first >= 0) {
+      std::string t;
+      const CMSG& m = frames[static_cast<size_t>(first)];
+      for (int k = 0; k < data_length(m); ++k) {
+        char b[8];
+        std::snprintf(b, sizeof b, "0x%X ", m.data[k]);
+        t += b;
+      }
+      expected_log.push_back(t);
+    }
+    FUZZ_CHECK(log.texts("D_can::can_emergency") == expected_log, "emergency log differs");
+
+    // Alive state: the first one-byte frame on 0x700 + ident.
+    const int alive = n.alive_->check_alive(ident, batch.get(), &l);
+    const CMSG* state = nullptr;
+    for (int i = 0; i < count && !state; ++i) {
+      const CMSG& m = frames[static_cast<size_t>(i)];
+      if (m.id == 0x700 + ident && m.len == 1) state = &m;
+    }
+    const bool operational = state && (state->data[0] & 0x7F) == 5;
+    FUZZ_CHECK(alive == (operational ? 100 : 0), "check_alive answered %d", alive);
+    FUZZ_CHECK(n.alive_->value() == (state ? state->data[0] : alive_before), "alive value %d", n.alive_->value());
+    FUZZ_CHECK(n.modul_condition_->value() == (operational ? condition(state->data[0]) : condition_before),
+               "condition '%s'", n.modul_condition_->value().c_str());
   }
-  const bool operational = state && (state->data[0] & 0x7F) == 5;
-  FUZZ_CHECK(alive == (operational ? 100 : 0), "check_alive answered %d", alive);
-  FUZZ_CHECK(n.alive_->value() == (state ? state->data[0] : alive_before), "alive value %d", n.alive_->value());
-  FUZZ_CHECK(n.modul_condition_->value() == (operational ? condition(state->data[0]) : condition_before),
-             "condition '%s'", n.modul_condition_->value().c_str());
   FUZZ_CHECK(l == count, "the count changed to %d", l);
   FUZZ_CHECK(nframes == 0 || std::memcmp(batch.get(), frames.data(), sizeof(CMSG) * frames.size()) == 0,
              "the batch changed");

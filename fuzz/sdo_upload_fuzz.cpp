@@ -9,7 +9,8 @@
 // the client.
 //
 // Properties: nothing is written outside the caller's buffer, the buffer's
-// last byte stays NUL, and the result is 0, -1, 77 or a driver status.
+// last byte stays NUL, the result is 0, -1, 77 or a driver status, and an
+// upload succeeds only when the node answered with a frame naming the entry.
 #include <cstdint>
 #include <vector>
 
@@ -129,5 +130,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(buffer[buffer_size - 1] == '\0', "last byte of a %d-byte buffer is %d", buffer_size,
              buffer[buffer_size - 1]);
   FUZZ_CHECK(r == 0 || r == -1 || r == NTCAN_INVALID_HANDLE || fuzzsupport::is_driver_status(r), "result %d", r);
+  bool named = false;
+  for (const auto& answer : b.answers)
+    for (const CMSG& m : answer)
+      named |= m.id == 0x580 + node && (m.len & 0x1F) >= 4 && m.data[1] == (index & 0xFF) && m.data[2] == index >> 8 &&
+               m.data[3] == subindex;
+  FUZZ_CHECK(r != 0 || named, "upload of %04X/%d succeeded without an answer naming it", index, subindex);
   return 0;
 }

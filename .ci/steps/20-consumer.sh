@@ -42,8 +42,10 @@ for f in include/D_vorbel.h "$libdir/libVORBEL.so" "$libdir/cmake/VORBEL/VORBELC
          "$libdir/cmake/CANopenSim/CANopenSimConfig.cmake"; do
   [ -e "$prefix/$f" ] || { echo "consumer: $f is not installed"; exit 1; }
 done
-readelf -d "$prefix/$libdir/libVORBEL.so" | grep -q 'SONAME.*\[libVORBEL\.so\.1\]' ||
-  { echo "consumer: libVORBEL.so has no SONAME libVORBEL.so.1"; exit 1; }
+for lib in libVORBEL.so vorbel-sim/libtelvo.so vorbel-sim/libntcan.so vorbel-sim/libcanopen_device.so; do
+  readelf -d "$prefix/$libdir/$lib" | grep -qF "Library soname: [${lib#vorbel-sim/}.1]" ||
+    { echo "consumer: $lib has no SONAME ${lib#vorbel-sim/}.1"; exit 1; }
+done
 echo "consumer: installed into $prefix ($libdir)"
 
 # run <program>: runs it, shows its output, checks the identity and that
@@ -62,10 +64,16 @@ cmake -S examples/consumer -B "$work/cmake" -DCMAKE_PREFIX_PATH="$prefix" >/dev/
 cmake --build "$work/cmake" >/dev/null
 want_lib=$prefix/$libdir run "$work/cmake/minimal_server"
 
-echo "consumer: pkg-config vorbel canopen-sim"
+# The framework and the driver are libVORBEL's own dependencies: vorbel.pc
+# gives their headers, but a program links the framework (which it uses)
+# itself; the minimal server also uses the simulated device.
+echo "consumer: pkg-config vorbel telvo-sim canopen-sim"
 export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
+if pkg-config --libs vorbel | grep -Eq -- '-l(telvo|ntcan|canopen_device)'; then
+  echo "consumer: pkg-config --libs vorbel names the stand-ins: $(pkg-config --libs vorbel)"; exit 1
+fi
 g++ -std=c++17 -Wall -Wextra -Wpedantic -Werror examples/consumer/minimal_server.cpp \
-  $(pkg-config --cflags --libs vorbel canopen-sim) \
+  $(pkg-config --cflags --libs vorbel telvo-sim canopen-sim) \
   "-Wl,-rpath,$(pkg-config --variable=libdir vorbel):$(pkg-config --variable=libdir canopen-sim)" \
   -o "$work/pkgconfig-minimal_server"
 want_lib=$(pkg-config --variable=libdir vorbel) run "$work/pkgconfig-minimal_server"

@@ -3,6 +3,7 @@
 // the framework and the NTCAN driver, with simulated CANopen devices on the
 // simulated nets. See `vorbel_demo --help`.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -91,8 +92,8 @@ bool parse_number(const char* text, double* out) {
   return true;
 }
 
-// 0: run; 1: exit 0 (help shown); 2: usage error.
-int parse(int argc, char** argv, Options* o) {
+// 0: run; 1: exit 0 (help shown); 2: usage error, named in *error.
+int parse(int argc, char** argv, Options* o, std::string* error) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     const bool has_value = i + 1 < argc;
@@ -103,10 +104,11 @@ int parse(int argc, char** argv, Options* o) {
       o->fault = true;
     } else if (a == "--plain") {
       o->plain = true;
-    } else if (a == "--seconds" && has_value) {
-      if (!parse_number(argv[++i], &o->seconds)) return 2;
-    } else if (a == "--time-scale" && has_value) {
-      if (!parse_number(argv[++i], &o->time_scale)) return 2;
+    } else if ((a == "--seconds" || a == "--time-scale") && has_value) {
+      if (!parse_number(argv[++i], a == "--seconds" ? &o->seconds : &o->time_scale)) {
+        *error = a + " " + argv[i] + ": expected a number above 0, at most 1000000";
+        return 2;
+      }
     } else if (a == "--trace" && has_value) {
       o->trace = argv[++i];
     } else if (a == "--trace-check" && has_value) {
@@ -116,6 +118,10 @@ int parse(int argc, char** argv, Options* o) {
     } else if (a == "--save" && has_value) {
       o->save = argv[++i];
     } else {
+      // An option of the usage text that got here is one whose value is
+      // missing: it was the last argument.
+      const bool known = a.compare(0, 2, "--") == 0 && std::strstr(kUsage, ("  " + a + " ").c_str());
+      *error = known ? a + " needs a value" : "unknown option '" + a + "'";
       return 2;
     }
   }
@@ -135,6 +141,16 @@ std::string program_dir() {
 bool is_shipped_sample(const std::string& path) {
   char a[PATH_MAX], b[PATH_MAX];
   return realpath(path.c_str(), a) && realpath(VORBEL_DEMO_SAMPLE_CONFIG, b) && std::strcmp(a, b) == 0;
+}
+
+// Why `path` is no configuration file to load; empty when it may be one.
+// load_config reads whatever opens: a directory would load as an empty
+// file, a FIFO or a device might never end. A missing file is left to
+// load_config, which names it.
+std::string not_a_file(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return "";
+  return "'" + path + "' is " + (S_ISDIR(st.st_mode) ? "a directory" : "not a regular file");
 }
 
 void write_trace_check(const std::string& path) {
@@ -168,10 +184,11 @@ std::string baud_of_line(int line) {
 
 int main(int argc, char** argv) {
   Options opt;
-  const int parsed = parse(argc, argv, &opt);
+  std::string error;
+  const int parsed = parse(argc, argv, &opt, &error);
   if (parsed == 1) return 0;
   if (parsed == 2) {
-    std::fputs(kUsage, stderr);
+    std::fprintf(stderr, "vorbel_demo: %s (vorbel_demo --help lists the options)\n", error.c_str());
     return 2;
   }
 
@@ -200,6 +217,17 @@ int main(int argc, char** argv) {
   demo::Display display(table, "libVORBEL demo server CANDEMO");
   telvo::set_log_sink([&display](const telvo::LogEntry& e) { display.event("log", e.origin + "  " + e.text); });
 
+  // The configuration first: a file that cannot be loaded ends the demo
+  // before it prints anything else.
+  EqFct eq("CANDEMO");
+  demo::Server server(eq, display);
+  error = not_a_file(opt.config);
+  if (!error.empty() || eq.load_config(opt.config, &error) != 0) {
+    std::fprintf(stderr, "vorbel_demo: configuration: %s\n", error.c_str());
+    telvo::set_log_sink(nullptr);
+    return 1;
+  }
+
   std::unique_ptr<demo::Sandbox> sandbox;
   try {
     sandbox = std::make_unique<demo::Sandbox>();
@@ -227,14 +255,6 @@ int main(int argc, char** argv) {
   auto bus = std::make_unique<demo::Bus>();
   display.event("demo", "simulated devices: " + bus->describe());
 
-  EqFct eq("CANDEMO");
-  demo::Server server(eq, display);
-  std::string error;
-  if (eq.load_config(opt.config, &error) != 0) {
-    std::fprintf(stderr, "vorbel_demo: configuration: %s\n", error.c_str());
-    telvo::set_log_sink(nullptr);
-    return 1;
-  }
   const bool ready = server.initialise();
   display.event("demo", "line 1 (net 0): " + baud_of_line(1) + ", line 2 (net 1): " + baud_of_line(2) +
                             " (the .BAUDRATE of the node that opened the line)");
@@ -266,10 +286,13 @@ int main(int argc, char** argv) {
   display.event("demo", stop_reason());
   if (!table) display.final_rows();  // a table stays on screen
 
+  // A run whose configuration or trace could not be written fails.
+  int exit_code = 0;
   if (is_shipped_sample(opt.save)) {
     display.event("demo", "not saving over the shipped sample " + opt.save + " (use --save FILE)");
   } else if (telvo_save_config(opt.save, {&eq}, &error) != 0) {
     display.event("demo", "configuration not saved: " + error);
+    exit_code = 1;
   } else {
     display.event("demo", "configuration saved to " + opt.save);
   }
@@ -281,7 +304,8 @@ int main(int argc, char** argv) {
   if (!opt.trace.empty()) {
     const bool ok = ntcan_sim::stop_trace_file();
     display.event("demo", (ok ? "bus trace written to " : "bus trace incomplete: ") + opt.trace);
+    if (!ok) exit_code = 1;
   }
   telvo::set_log_sink(nullptr);
-  return 0;
+  return exit_code;
 }

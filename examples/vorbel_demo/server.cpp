@@ -87,6 +87,9 @@ bool Server::initialise() {
         if (other->can->isactive() && line(*other) == line(n) && node_id(*other) == node_id(n)) n.master = other.get();
       }
       role = "follower of " + (n.master ? name(*n.master) : std::string("?")) + ", sharing its handle and buffers";
+      // A follower shares its master's state but has a ".CONDITION" of its
+      // own, empty until a state frame sets it: it shows the master's now.
+      if (n.master) n.can->alive_->set_value(n.can->alive_->value());
     }
     n.last_handle = n.can->handle();
     display_.event("init", name(n) + "  " + results + ": " + role + ", handle " + std::to_string(n.last_handle));

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <regex>
 #include <sstream>
@@ -94,6 +95,12 @@ TEST(DemoServer, ShowsTheIdentitiesAStopAndStartAndTheEmergencyThenRecoversFromA
       R"(demo +canline_shutdown\(\): the supervision threads have stopped)",
   });
   EXPECT_NE(out.find("log     D_can::can_emergency  0x10 0x32 0x4 0x12 0x34 0x0 0x0 0x0"), std::string::npos) << out;
+  // From the first row on, the follower shows its master's state.
+  const std::regex state("node +(MOTOR|MOTOR_VIEW) +(ALIVE +\\d+ +CONDITION \"[^\"]*\")");
+  std::smatch master, follower;
+  ASSERT_TRUE(std::regex_search(out, master, state) && master[1] == "MOTOR") << out;
+  ASSERT_TRUE(std::regex_search(master.suffix().first, out.cend(), follower, state)) << out;
+  EXPECT_EQ(follower[2], master[2]) << out;
   EXPECT_NE(read_file(dir.file("bus.log")).find(" can1 000#0207\n"), std::string::npos) << "the trace has the NMT stop";
 }
 
@@ -117,4 +124,32 @@ TEST(DemoServer, CtrlCEndsTheRunAtOnceCleanlyAndNeverSavesOverTheShippedSample) 
   ASSERT_TRUE(std::regex_search(out, m, std::regex("working directory (\\S+):"))) << out;
   struct stat st;
   EXPECT_NE(stat(m[1].str().c_str(), &st), 0) << m[1];
+}
+
+// Bad input ends the demo with one line that names it, before anything else
+// is printed; a run whose configuration cannot be saved fails too.
+TEST(DemoServer, BadInputOrAFailedSaveEndsItWithAnErrorNamingTheCause) {
+  testsupport::TempDir dir;
+  const struct {
+    std::vector<std::string> args;
+    int exit;
+    std::string line;
+  } cases[] = {
+      {{"--config", dir.file("none.conf")}, 1, "configuration: cannot open configuration file '" + dir.file("none.conf")},
+      {{"--config", dir.path()}, 1, "configuration: '" + dir.path() + "' is a directory"},
+      {{"--seconds", "1", "--bogus"}, 2, "unknown option '--bogus'"},
+      {{"--config"}, 2, "--config needs a value"},
+  };
+  for (const auto& c : cases) {
+    const int exit = exit_code(start_demo(c.args, dir.file("out.txt")));
+    const std::string out = read_file(dir.file("out.txt"));
+    EXPECT_EQ(exit, c.exit) << out;
+    EXPECT_EQ(out.rfind("vorbel_demo: " + c.line, 0), 0u) << out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+  }
+  const int exit = exit_code(start_demo(
+      {"--seconds", "0.2", "--time-scale", "20", "--config", kSample, "--save", dir.path()}, dir.file("out.txt")));
+  const std::string out = read_file(dir.file("out.txt"));
+  EXPECT_EQ(exit, 1) << out;
+  EXPECT_NE(out.find("demo    configuration not saved: "), std::string::npos) << out;
 }

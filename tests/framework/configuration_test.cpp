@@ -1,6 +1,8 @@
 // The framework stand-in's configuration file: what a server saves is what
 // it loads, and a bad file never half-applies.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "telvo.h"
 #include "test_support.h"
@@ -46,6 +48,17 @@ TEST(Configuration, WhatAServerSavesItLoadsBack) {
   EXPECT_EQ(t.title.value(), "two\nlines \\ and more");
   EXPECT_EQ(t.label.value(), "short");
   EXPECT_EQ(*t.record.value(), (IIII{1, 5, 0, -7}));
+  // Saved again over a read-only file, it keeps the file's mode and owner.
+  ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+  const bool root = geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(chown(path.c_str(), 4321, 4321), 0);
+  }
+  ASSERT_EQ(t.eq.save_config(path, &err), 0) << err;
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0444u);
+  EXPECT_EQ(st.st_uid, root ? 4321u : geteuid());
   // Saving leaves no temporary file behind.
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"srv.conf"});
 }
@@ -67,6 +80,8 @@ TEST(Configuration, AMissingOrMalformedFileIsReportedAndChangesNothing) {
       {"COUNT: \t7\n", "before the first"},
       {"eq_fct: SRV\nCOUNT \t7\n", "expected 'NAME:value'"},
       {"eq_fct: SRV\nCOUNT: \tseven\n", "expected one 32-bit integer"},
+      // Of two errors the first by line is reported.
+      {"eq_fct: SRV\nCOUNT: \tseven\nREC \t1  2  3  4\n", "bad.conf:2: value of COUNT"},
   };
   for (const auto& b : bad) {
     write_file(dir.file("bad.conf"), b.content);

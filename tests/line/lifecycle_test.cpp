@@ -34,9 +34,10 @@ class Lifecycle : public testsupport::BusTest {
     EXPECT_EQ(ntcan_sim::calls_on_closed_handles(), 0u);
     BusTest::TearDown();
   }
-  // Line 1's supervision closes it after two failed status queries.
-  void close_line_1(NTCAN_RESULT status = NTCAN_CONTR_OFF_BUS) {
-    settle(1);
+  // Line 1's supervision closes it after two failed status queries
+  // (`lines` supervision threads run).
+  void close_line_1(NTCAN_RESULT status = NTCAN_CONTR_OFF_BUS, size_t lines = 1) {
+    settle(lines);
     if (elapsed() < 61) advance_s(61 - elapsed());
     ntcan_sim::fail_next(0, Call::Status, status, 2);
     advance_s(2);
@@ -121,7 +122,7 @@ TEST_F(Lifecycle, DestroyMoveAndReloadCloseExactlyTheHandlesTheNodesOpenedWithTh
     ASSERT_EQ(moved->init(0x708), 0);
     ASSERT_EQ(reloaded->init(0x709), 0);
     EXPECT_EQ(open_on(0), 5u);
-    if (down) close_line_1();
+    if (down) close_line_1(NTCAN_CONTR_OFF_BUS, 2);
     const uint64_t closes = ntcan_sim::calls(Call::Close);
     master.reset();
     plain.reset();
@@ -130,7 +131,7 @@ TEST_F(Lifecycle, DestroyMoveAndReloadCloseExactlyTheHandlesTheNodesOpenedWithTh
     log_->clear();
     ASSERT_EQ(eq_.load_config(dir.file("conf")), 0);
     EXPECT_TRUE(reloaded->has_changed());
-    EXPECT_TRUE(log_->entries().empty()) << "a reload is not logged as a client's move";
+    EXPECT_EQ(log_->count("CANTEST"), 0u) << "a reload is not logged as a client's move";
     EXPECT_EQ(ntcan_sim::calls(Call::Close) - closes, down ? 0u : 4u) << "the line closed them already";
     EXPECT_EQ(open_on(0), down ? 0u : 1u) << "the line's own handle";
 
@@ -233,6 +234,7 @@ TEST_F(Lifecycle, ShutdownStopsSupervisionWithinASecondAlsoMidOutageAndNothingRe
   // Line 2 is in its 60 s start pause.
   auto two = node_on(2, 7, "TWO");
   ASSERT_EQ(two->init(0x707), 0);
+  settle(2);
   advance_s(5);
 
   const int64_t start = clock_->now_us();

@@ -37,15 +37,13 @@ TEST(NodeAddress, IsLoadedWithLimitsAndSavedInItsExactForm) {
   TempDir dir;
   write_file(dir.file("srv.conf"),
              "eq_fct: CANDEMO\n"
-             "NODE1: \t21  5  3000  -1\n"
              "NODE2: \t1  5  0  0\n");
   EqFct eq("CANDEMO");
-  D_can n1("NODE1", &eq), n2("NODE2", &eq), n3("NODE3", &eq);
+  D_can n2("NODE2", &eq), n3("NODE3", &eq);
   IIII a3{25, 2500, 3, 4};
   n3.set_value(&a3);  // not in the file: limits still apply
   std::string err;
   ASSERT_EQ(eq.load_config(dir.file("srv.conf"), &err), 0) << err;
-  EXPECT_EQ(*n1.value(), addr(0, 5, 0, -1));
   EXPECT_EQ(*n2.value(), addr(1, 5, 0, 0));
   EXPECT_EQ(*n3.value(), addr(0, 0, 3, 4));
 
@@ -89,18 +87,6 @@ TEST(NodeAddress, EveryClientSetIsLoggedAndOnlyAMoveRaisesTheChangedFlag) {
   client_write(eq, "NODE1", addr(1, 6, 0, 0));
   EXPECT_TRUE(node.has_changed());
   EXPECT_EQ(*node.oldAddr(), addr(1, 5, 0x181, 0x281));
-
-  // A client may store a line out of range; only a configuration load cuts it.
-  client_write(eq, "NODE1", addr(25, 6, 0, 0));
-  EXPECT_EQ(client_read(eq, "NODE1"), addr(25, 6, 0, 0));
-
-  // Data that are not an address record change nothing and log nothing.
-  log.clear();
-  EqData wrong;
-  wrong.set(3);
-  eq.client_set("NODE1", wrong, "eve", "x");
-  EXPECT_EQ(log.entries().size(), 0u);
-  EXPECT_EQ(*node.value(), addr(25, 6, 0, 0));
 }
 
 TEST(NodeAddress, ANodeWithoutEquipmentFunctionLogsUnderItsOwnOrigin) {

@@ -144,7 +144,7 @@ TEST_F(BusTest, TheInitialisationFormsCheckTheLineAndEnableTheirIdentifiers) {
   EXPECT_EQ(master->rx_buffer(), buffer);
   EXPECT_EQ(ntcan_sim::enabled_ids(master->raw_handle()), (std::vector<int32_t>{0x089, 0x589, 0x709}));
   auto anonymous = node_on(2, 0);
-  EXPECT_EQ(anonymous->init_emergency(), 0);
+  EXPECT_EQ(anonymous->init_emergency(), NTCAN_INVALID_PARAMETER);
   EXPECT_EQ(anonymous->line(), nullptr) << "no node id, nothing enabled";
 }
 

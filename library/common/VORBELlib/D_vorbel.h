@@ -14,6 +14,10 @@
 //         buffer)
 //   77    the node's handle is not usable (NTCAN_INVALID_HANDLE); nothing
 //         was sent or taken
+//   22    NTCAN_INVALID_PARAMETER: bad input, refused before anything was
+//         sent: among others a CANopen service for a node id outside
+//         1..127 (NMT: 0..127, 0 addressing every node of the line), logged
+//         once per node, service and bad id
 //   32    can_poll: no matching reply within 50 attempts
 //   100   can_emergency / check_alive: the frame looked for was found
 //   other an NTCAN driver status, passed on unchanged
@@ -131,11 +135,17 @@ class canline {
   void setlineip(std::string& ip) { line_ip_ = ip; }
 
   // Look up the gateway address of line `lineno` in the gateway file
-  // ("/etc/esd-plugin"). Returns 0 when `ip` then holds a 15-character
-  // address, -1 otherwise.
+  // ("/etc/esd-plugin"): the first entry "PeerName?<n>...\"ddd.ddd.ddd.ddd"
+  // whose index n (the whole number from the line's tenth character on; 0
+  // without a digit there) is lineno - 1. Returns 0 when `ip` then holds a
+  // 15-character dotted address, -1 otherwise.
   int getlineip(int lineno, std::string& ip);
-  // Ask the line's network gateway to reset itself (runs wget), unless
-  // resets are forbidden or the line has no usable gateway address.
+  // Ask the line's network gateway to reset itself, unless resets are
+  // forbidden or the line has no usable gateway address: wget posts the
+  // reset form to the address (without leading zeros). wget runs without a
+  // shell, leaves the process's signal handling alone, and is killed after
+  // 60 s of real time, or at once when ThreadStop_ is set; the call blocks
+  // until then. The log shows the command with the password as "***".
   void reset_line();
 
  private:
@@ -207,7 +217,7 @@ class D_canactive : public telvo::D_value<int> {
   void read() override;
   // Clients cannot set the flag: it is kept by node initialisation, and a
   // follower turned master would close its master's handle. The refusal is
-  // logged.
+  // logged and fails the client's call (d_error, NTCAN_INVALID_PARAMETER).
   void set(EqAdr* adr, EqData* in, EqData* out, EqFct* ef) override;
 };
 
@@ -231,10 +241,11 @@ class D_Alive : public D_int_ptr {
   // Look in a batch of *l frames for the first one-byte frame on
   // 0x700 + ident (heartbeat or node-guarding answer) and store its state
   // byte, without touching the condition text. 100 when that state is
-  // operational (bit 7, the guarding toggle, ignored), else 0.
+  // operational (bit 7, the guarding toggle, ignored), else 0;
+  // NTCAN_INVALID_PARAMETER for an ident outside 1..127.
   int can_read(int ident, CMSG* rxmsg, int* l);
   // can_read, and when the node is operational also the condition text.
-  // 100 when operational, else 0.
+  // 100 when operational, else 0 (or can_read's refusal).
   int check_alive(int ident, CMSG* rxmsg, int* l);
   // Whether the stored state is operational (low four bits 5).
   bool isalive();
@@ -288,6 +299,7 @@ class D_can : public D_fct {
   friend int can_looping();
   friend class vorbel::LoopLock;
   friend class vorbel::HandleUse;
+  friend class D_Alive;  // checks node ids through check_node_id
 
  public:
   D_Alive* alive_;
@@ -317,11 +329,16 @@ class D_can : public D_fct {
 
   // The framework's client read: the address as an IIII record.
   void get(EqAdr* adr, EqData* in, EqData* out, EqFct* ef) override;
-  // The framework's client write: passes the record to set_value.
+  // The framework's client write: passes the record to set_value. A record
+  // outside the limits (line 0..20; node id and identifiers 0..2000), or
+  // data that are not an IIII record, are refused: nothing changes, the
+  // refusal is logged with the client and raised as the property's error
+  // (d_error, NTCAN_INVALID_PARAMETER), which fails the client's call.
   void set(EqAdr* adr, EqData* in, EqData* out, EqFct* ef) override;
   void conf(Config* c) override;
   // Load the address from the configuration, limits applied (line > 20 and
-  // ids > 2000 read as 0).
+  // ids > 2000 read as 0). Each limit applied, a negative value and a node
+  // id that no CANopen service takes are logged under "D_can::read".
   void read() override;
   // Save the address: " \t%d  %d  %d  %d\n".
   void write(std::ostream& ofile) override;
@@ -367,7 +384,8 @@ class D_can : public D_fct {
   virtual int can_SDO(u_short index, u_char subindex);
 
   // Remote transmission requests: on *ident with length byte 0x10, or with
-  // (l | 0x10); rtr() is the node-guarding request on 0x700 + node id.
+  // (l | 0x10); rtr() is the node-guarding request on 0x700 + node id
+  // (node id 1..127).
   int rtr(int* ident);
   int rtr(int* ident, int l);
   int rtr();
@@ -421,8 +439,9 @@ class D_can : public D_fct {
   // canIdAdd.
   int reattach();
 
-  // --- NMT commands (0, 77 while the handle is not usable, or the status
-  // of the send): start (0x01), stop (0x02), reset (0x81) for the node id.
+  // --- NMT commands (0, 77 while the handle is not usable, 22 for a node
+  // id outside 0..127, or the status of the send): start (0x01), stop
+  // (0x02), reset (0x81) for the node id; node id 0 addresses every node.
   int start_node();
   int stop_node();
   int reset_node();
@@ -430,25 +449,29 @@ class D_can : public D_fct {
   int modinit();
 
   // --- Emergency messages.
-  // Enable 0x80 + node id through init(int); 0 when the node id is not > 0.
+  // Enable 0x80 + node id through init(int); 22 for a node id outside 1..127.
   int init_emergency();
   // Log the data bytes of the first frame on 0x80 + ident in a batch of *l
-  // frames ("0x10 0x82 0x1 ..."); 100 when one was found, else 0.
+  // frames ("0x10 0x82 0x1 ..."); 100 when one was found, else 0; 22 for an
+  // ident outside 1..127.
   int can_emergency(int ident, CMSG* rxmsg, int* l);
 
   // --- SDO upload (the node's SDO response identifier 0x580 + node id must
   // be enabled, e.g. by init(0x580 + node id)).
 
-  // Upload entry (idx, subIdx) of node `node` into `buffer`, expedited or
-  // segmented; each wait for an answer gives up after 2 to 3 s of framework
-  // time. An expedited value is followed by a NUL; a segmented one is not,
+  // Upload entry (idx, subIdx) of node `node` (1..127) into `buffer`,
+  // expedited or segmented; each wait for an answer gives up after 2 to 3 s
+  // of framework time. Only answers from 0x580 + node count: an initiate
+  // response naming (idx, subIdx), an abort of it, and only the data bytes a
+  // frame carries; any other frame, also one shorter than it claims, is
+  // dropped. An expedited value is followed by a NUL; a segmented one is not,
   // so pass a zeroed buffer for a string. At most size - 1 bytes are stored
   // and buffer[size - 1] is never written: a longer value is cut there and
   // the transfer is still read to its end. Returns 0; -1 for a time-out, an
   // abort (its code printed on standard output), a wrong toggle bit or a
   // transfer that goes on for more than size / 7 + 1024 segments; 77 when
-  // the node's handle is not usable; or the driver's status. Failures are
-  // also logged under "segSdoRead".
+  // the node's handle is not usable; 22 for a node outside 1..127; or the
+  // driver's status. Failures are also logged under "segSdoRead".
   int segSdoRead(short node, int idx, int subIdx, char* buffer, int size);
   // The same for a buffer of 64 bytes, the size the identity readers use.
   int segSdoRead(short node, int idx, int subIdx, char* buffer);
@@ -456,8 +479,8 @@ class D_can : public D_fct {
   // --- Identity strings: upload 0x1008 / 0x1009 / 0x100A subindex 0 and
   // publish the text (cut at its first character that is not printable
   // ASCII) in ".MANU" / ".HWVER" / ".SWVER", or "error" when the upload
-  // failed. Return the result of segSdoRead. get_swversion pauses 100 ms
-  // before its upload.
+  // failed. Return the result of segSdoRead (22 for a node id outside
+  // 1..127). get_swversion pauses 100 ms before its upload.
   int get_manufacture();
   int get_hwversion();
   int get_swversion();
@@ -503,7 +526,7 @@ class D_can : public D_fct {
   // detach_from_bus and the new address, has_changed() raised.
   void leave_address(const IIII& from, const IIII& to);
   // The node id, read under mx_loop.
-  int node_id() const;
+  int current_node_id() const;
 
   // Under mx_loop:
   bool usable() const;
@@ -523,15 +546,30 @@ class D_can : public D_fct {
   int initUploadResponse(short node, char* buffer, int* offset);
   int requestUploadSegment(short node);
   int receiveUploadSegment(short node, char* buffer, int* offset);
+  // An abort of the transfer in progress: from 0x580 + its node, naming its
+  // index and subindex, eight bytes long.
   int isAbort(CMSG* m, int* abortCode);
   // Wait for the response a step expects (see sdo_upload.cpp).
   int await_response(short node, bool segment, char* buffer, int* offset);
   // Cut a text at its first character that is not printable ASCII: 0 when
   // it is empty or wholly printable, -1 when cut or null.
   int check_ascii(char* aString);
-  int read_identity(int index, D_string* target, bool pause_first);
+  int read_identity(int index, D_string* target, bool pause_first, const char* origin);
 
   int sdo_capacity_;  // size of the buffer of the upload in progress
+  int sdo_node_;      // node of the upload in progress
+
+  // 0 when `id` is a node id that a CANopen service takes (`lowest`..127:
+  // 0 for NMT, 1 for every other service); otherwise NTCAN_INVALID_PARAMETER,
+  // logged under `origin` the first time this node refuses this bad id for
+  // this `service` (a bit), so that a caller in the server loop does not
+  // flood the log.
+  int check_node_id(int id, int lowest, unsigned service, const char* origin) {
+    return id >= lowest && id <= 127 ? 0 : refuse_node_id(id, lowest, service, origin);
+  }
+  int refuse_node_id(int id, int lowest, unsigned service, const char* origin);
+  std::atomic<uint64_t> id_refusals_;  // the bad id logged last and its services
+  int send_nmt(unsigned char specifier, const char* origin);
 };
 
 #endif  // D_VORBEL_H

@@ -117,6 +117,7 @@ struct D_conf_struct {
   std::string name;
   int type = DATA_NULL;
   std::string text;  // the value text as found in the file
+  int line = 0;      // its line in the file
   int ival = 0;
   float fval = 0.0f;
   std::string sval;
@@ -165,20 +166,26 @@ class EqFct {
   std::recursive_mutex& lock() { return mx_; }
 
   // Client call path: read or write a property by name as user@host.
-  // Returns 0, or -1 when there is no such property.
+  // Returns 0, -1 when there is no such property, or the code of the error
+  // the property raised with d_error during the call (its text in *error).
   int client_get(const std::string& prop, EqData* out, const std::string& user = "",
                  const std::string& host = "");
   int client_set(const std::string& prop, const EqData& in, const std::string& user = "",
-                 const std::string& host = "");
+                 const std::string& host = "", std::string* error = nullptr);
 
   // The stored configuration entry of a property, or null.
   D_conf_struct* find_conf(const std::string& prop);
 
   // Load this equipment function's section of a configuration file and call
   // read() on every property. Returns 0; or -1 with a message in *error when
-  // the file is missing or malformed, and then no property is touched.
+  // the file is missing, unreadable, a directory or malformed (the error of
+  // the first bad line), and then no property is touched. While a property
+  // reads its entry, what it logs is prefixed with the entry's place
+  // ("srv.conf:3: ").
   int load_config(const std::string& path, std::string* error = nullptr);
-  // Save this equipment function alone to a file (replacing it atomically).
+  // Save this equipment function alone to a file (replacing it atomically,
+  // keeping the file's mode and owner). Fails, writing nothing, for a
+  // property whose name or value text could not be read back.
   int save_config(const std::string& path, std::string* error = nullptr);
 
  private:
@@ -231,6 +238,14 @@ class D_fct {
   const std::string& description() const { return description_; }
   // The configuration entry stored under this property's name, or null.
   D_conf_struct* find_prop_name();
+  // The error raised with d_error (code 0: none); a client call starts
+  // without one.
+  int error_code() const { return error_code_; }
+  const std::string& error_text() const { return error_text_; }
+  void clear_error() {
+    error_code_ = 0;
+    error_text_.clear();
+  }
   EqFct* get_eqfct() const { return eq_; }
   // Called by an equipment function that goes away before its properties.
   void detach_eqfct() { eq_ = nullptr; }

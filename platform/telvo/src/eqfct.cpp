@@ -1,3 +1,4 @@
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "log_place.h"
 #include "telvo.h"
 
 // ---------------------------------------------------------------------------
@@ -100,7 +102,7 @@ int EqFct::client_get(const std::string& prop, EqData* out, const std::string& u
 }
 
 int EqFct::client_set(const std::string& prop, const EqData& in, const std::string& user,
-                      const std::string& host) {
+                      const std::string& host, std::string* error) {
   std::lock_guard<std::recursive_mutex> lk(mx_);
   D_fct* p = find_property(prop);
   if (!p) return -1;
@@ -108,8 +110,12 @@ int EqFct::client_set(const std::string& prop, const EqData& in, const std::stri
   EqAdr adr(prop);
   EqData data = in;
   EqData out;
+  // A property refuses a write by raising an error (d_error), which the
+  // client gets as the call's result.
+  p->clear_error();
   p->set(&adr, &data, &out, this);
-  return 0;
+  if (error) *error = p->error_text();
+  return p->error_code();
 }
 
 D_conf_struct* EqFct::find_conf(const std::string& prop) {
@@ -213,9 +219,34 @@ struct RawEntry {
   int line;
 };
 
+// The first error by line of a file; later ones are not reported.
+class FirstError {
+ public:
+  void at(int line, const std::string& text) {
+    if (line_ == 0 || line < line_) {
+      line_ = line;
+      text_ = text;
+    }
+  }
+  bool report(const std::string& path, std::string* error) const {
+    if (line_ == 0) return false;
+    fail(error, path + ":" + std::to_string(line_) + ": " + text_);
+    return true;
+  }
+
+ private:
+  int line_ = 0;
+  std::string text_;
+};
+
 }  // namespace
 
 int telvo_load_config(const std::string& path, const std::vector<EqFct*>& eqs, std::string* error) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    fail(error, "cannot load configuration file '" + path + "': it is a directory");
+    return -1;
+  }
   std::ifstream in(path);
   if (!in) {
     fail(error, "cannot open configuration file '" + path + "': " + std::strerror(errno));
@@ -223,26 +254,31 @@ int telvo_load_config(const std::string& path, const std::vector<EqFct*>& eqs, s
   }
   std::map<std::string, std::vector<RawEntry>> sections;
   std::vector<RawEntry>* current = nullptr;
+  FirstError first;
   std::string line;
+  // Reading stops at the first line that is not understood.
   for (int n = 1; std::getline(in, line); ++n) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty() || line[0] == '#') continue;
     if (line.compare(0, sizeof kSection - 1, kSection) == 0) {
       auto name = tokens(line.substr(sizeof kSection - 1));
       if (name.size() != 1) {
-        fail(error, path + ":" + std::to_string(n) + ": section line needs one equipment function name");
-        return -1;
+        first.at(n, "section line needs one equipment function name");
+        break;
       }
       current = &sections[name[0]];
       continue;
     }
     const auto colon = line.find(':');
     if (colon == std::string::npos || !current) {
-      fail(error, path + ":" + std::to_string(n) +
-                      (current ? ": expected 'NAME:value'" : ": entry before the first 'eq_fct:' line"));
-      return -1;
+      first.at(n, current ? "expected 'NAME:value'" : "entry before the first 'eq_fct:' line");
+      break;
     }
     current->push_back(RawEntry{line.substr(0, colon), line.substr(colon + 1), n});
+  }
+  if (in.bad()) {
+    fail(error, "cannot read configuration file '" + path + "': " + std::strerror(errno));
+    return -1;
   }
 
   // Parse everything first: a malformed entry leaves every property as it is.
@@ -261,22 +297,51 @@ int telvo_load_config(const std::string& path, const std::vector<EqFct*>& eqs, s
       e.name = r.name;
       e.type = type;
       e.text = r.text;
+      e.line = r.line;
       std::string why;
-      if (!parse_entry(&e, &why)) {
-        fail(error, path + ":" + std::to_string(r.line) + ": value of " + r.name + ": " + why);
-        return -1;
-      }
+      if (!parse_entry(&e, &why)) first.at(r.line, "value of " + r.name + ": " + why);
       parsed[k][r.name] = std::move(e);
     }
   }
+  if (first.report(path, error)) return -1;
   for (size_t k = 0; k < eqs.size(); ++k) {
     EqFct* eq = eqs[k];
     std::lock_guard<std::recursive_mutex> lk(eq->lock());
     eq->conf_ = std::move(parsed[k]);
-    for (D_fct* p : eq->properties()) p->read();
+    for (D_fct* p : eq->properties()) {
+      const D_conf_struct* e = eq->find_conf(p->basename());
+      telvo::LogPlace place(e ? path + ":" + std::to_string(e->line) : path + " (no entry)");
+      p->read();
+    }
   }
   return 0;
 }
+
+namespace {
+
+// A name the loader finds again: not empty, no ':', no control character,
+// not a comment and not a section line.
+bool readable_name(const std::string& name) {
+  if (name.empty() || name[0] == '#' || name == "eq_fct") return false;
+  for (char c : name)
+    if (c == ':' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
+  return true;
+}
+
+// The saved file takes the mode and owner of the file it replaces.
+bool keep_mode_and_owner(FILE* f, const std::string& path, std::string* error) {
+  struct stat old {}, now {};
+  if (stat(path.c_str(), &old) != 0) return true;  // a new file
+  const int fd = fileno(f);
+  if (fchmod(fd, old.st_mode & 07777) != 0)
+    return fail(error, "cannot keep the mode of '" + path + "': " + std::strerror(errno));
+  if (fstat(fd, &now) == 0 && (now.st_uid != old.st_uid || now.st_gid != old.st_gid) &&
+      fchown(fd, old.st_uid, old.st_gid) != 0)
+    return fail(error, "cannot keep the owner of '" + path + "': " + std::strerror(errno));
+  return true;
+}
+
+}  // namespace
 
 // The file is written to a temporary file beside it and renamed over it, so a
 // reader never sees a half-written configuration.
@@ -292,6 +357,15 @@ int telvo_save_config(const std::string& path, const std::vector<EqFct*>& eqs, s
       std::string text = value.str();
       if (text.empty()) continue;
       if (text.back() != '\n') text += '\n';
+      // Nothing is written that the next start could not load.
+      if (!readable_name(p->basename())) {
+        fail(error, "cannot save property '" + p->basename() + "': its name cannot be read back");
+        return -1;
+      }
+      if (text.find_first_of("\n\r") != text.size() - 1) {
+        fail(error, "cannot save property '" + p->basename() + "': its value spans lines");
+        return -1;
+      }
       out << p->basename() << ':' << text;
     }
   }
@@ -300,6 +374,11 @@ int telvo_save_config(const std::string& path, const std::vector<EqFct*>& eqs, s
   FILE* f = std::fopen(tmp.c_str(), "w");
   if (!f) {
     fail(error, "cannot write configuration file '" + tmp + "': " + std::strerror(errno));
+    return -1;
+  }
+  if (!keep_mode_and_owner(f, path, error)) {
+    std::fclose(f);
+    std::remove(tmp.c_str());
     return -1;
   }
   bool ok = std::fwrite(content.data(), 1, content.size(), f) == content.size();

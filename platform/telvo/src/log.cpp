@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "log_place.h"
 #include "telvo.h"
 
 std::atomic<unsigned long> TELVO_debug{0};
@@ -20,7 +21,12 @@ LogState& log_state() {
   return *s;
 }
 
+thread_local std::string t_place;
+
 }  // namespace
+
+LogPlace::LogPlace(std::string place) : outer_(std::move(t_place)) { t_place = std::move(place); }
+LogPlace::~LogPlace() { t_place = std::move(outer_); }
 
 std::string format_log_line(const LogEntry& e) {
   char stamp[32];
@@ -40,7 +46,7 @@ void set_log_sink(LogSink sink) {
 // The sink runs under the log lock, so a capture that is being removed is
 // never called afterwards.
 void printtostderr(const std::string& origin, const std::string& text, uint32_t level) {
-  LogEntry e{origin, text, level, TELVOtime()};
+  LogEntry e{origin, t_place.empty() ? text : t_place + ": " + text, level, TELVOtime()};
   LogState& s = log_state();
   std::lock_guard<std::mutex> lk(s.mx);
   if (s.sink) {

@@ -5,25 +5,74 @@
 #include <stdexcept>
 
 #include "D_vorbel.h"
+#include "line/line_log.h"
+#include "node/client_write.h"
 #include "node/node_registry.h"
 
 namespace {
 constexpr uint32_t kLogLevel = 0x80000000;
 constexpr int32_t kMaxLine = 20;
 constexpr int32_t kMaxIdent = 2000;
+constexpr int32_t kMaxNodeId = 127;
+
+const char* const kFieldNames[4] = {"line", "node id", "third value", "fourth value"};
+
+int32_t* field(IIII& a, int k) {
+  int32_t* const f[4] = {&a.i1_data, &a.i2_data, &a.i3_data, &a.i4_data};
+  return f[k];
+}
+
+std::string address_text(const IIII& a) {
+  return std::to_string(a.i1_data) + ", " + std::to_string(a.i2_data) + ", " + std::to_string(a.i3_data) + ", " +
+         std::to_string(a.i4_data);
+}
+
+// Why a client may not set this address ("line 21 outside 0..20"), or "".
+std::string address_fault(IIII a) {
+  for (int k = 0; k < 4; ++k) {
+    const int32_t v = *field(a, k);
+    const int32_t top = k == 0 ? kMaxLine : kMaxIdent;
+    if (v < 0 || v > top)
+      return std::string(kFieldNames[k]) + " " + std::to_string(v) + " outside 0.." + std::to_string(top);
+  }
+  return "";
+}
+
+// The limits of an address read from the configuration: a line above 20 and
+// identifiers above 2000 read as 0, negative values stay. Each limit applied
+// and each value that initialisation or the CANopen services will refuse is
+// logged; the framework tells where the entry came from.
+void limit_loaded_address(const std::string& name, IIII* a) {
+  for (int k = 0; k < 4; ++k) {
+    int32_t* v = field(*a, k);
+    const int32_t top = k == 0 ? kMaxLine : kMaxIdent;
+    const auto warn = [&](const std::string& fate) {
+      vorbel::log("D_can::read", name + ": " + kFieldNames[k] + " " + std::to_string(*v) + fate);
+    };
+    if (*v > top) {
+      warn(" above " + std::to_string(top) + ", read as 0");
+      *v = 0;
+    } else if (*v < 0) {
+      warn(" negative, kept");
+    } else if (k == 1 && *v > kMaxNodeId) {
+      warn(" outside 1..127, kept: the CANopen services refuse it");
+    }
+  }
+}
 }  // namespace
 
 void D_can::conf(Config* c) { conf_insert(c, DATA_IIII); }
 
 void D_can::read() {
-  const D_conf_struct* c = find_prop_name();
+  IIII a;
+  if (const D_conf_struct* c = find_prop_name()) {
+    a = c->iiii;
+  } else {
+    vorbel::LoopLock lk;
+    a = canIdent_;
+  }
+  limit_loaded_address(basename(), &a);
   vorbel::LoopLock lk;
-  IIII a = c ? c->iiii : canIdent_;
-  // Out-of-range values from the file read as 0; negative ones stay.
-  if (a.i1_data > kMaxLine) a.i1_data = 0;
-  if (a.i2_data > kMaxIdent) a.i2_data = 0;
-  if (a.i3_data > kMaxIdent) a.i3_data = 0;
-  if (a.i4_data > kMaxIdent) a.i4_data = 0;
   // A reload that gives a node on its line another line or node id takes it
   // off the line, as a client's move does (without the move's log line).
   if ((pline_ || block_) && !(a.i1_data == canIdent_.i1_data && a.i2_data == canIdent_.i2_data)) {
@@ -44,8 +93,19 @@ void D_can::get(EqAdr*, EqData*, EqData* out, EqFct*) {
   if (out) out->set(canIdent_);
 }
 
-void D_can::set(EqAdr*, EqData* in, EqData*, EqFct*) {
-  if (in) set_value(in->get_iiii());
+// A client's write obeys the limits of a loaded address, so that what a
+// client sets is what the next start loads; anything else is refused.
+void D_can::set(EqAdr*, EqData* in, EqData*, EqFct* ef) {
+  if (!in) return;
+  IIII* a = in->get_iiii();
+  const std::string fault = a ? address_fault(*a) : "the data are not a four-integer address record";
+  if (fault.empty()) {
+    set_value(a);
+    return;
+  }
+  std::string change = basename() + " change from: " + address_text(canIdent_);
+  if (a) change += " to: " + address_text(*a);
+  vorbel::refuse_client_write(*this, ef ? ef : efp_, change, fault);
 }
 
 void D_can::set_value(IIII* s) {

@@ -58,7 +58,7 @@ bool same_node(const IIII& a, const IIII& b) { return a.i1_data == b.i1_data && 
 
 }  // namespace
 
-int D_can::node_id() const {
+int D_can::current_node_id() const {
   vorbel::LoopLock lk;
   return canIdent_.i2_data;
 }

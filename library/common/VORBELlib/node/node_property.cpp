@@ -1,6 +1,7 @@
 // Node property: construction of a D_can with its companion properties,
 // destruction, and the companion classes' constructors.
 #include "D_vorbel.h"
+#include "node/baudrate.h"
 
 D_iiii* D_can::canIdent_debug_ = nullptr;
 std::mutex D_can::mx_loop;
@@ -60,7 +61,9 @@ D_can::D_can(const std::string& pn, EqFct* ef)
       block_(nullptr),
       idents_(),
       own_alive_(0),
-      sdo_capacity_(0) {
+      sdo_capacity_(0),
+      sdo_node_(0),
+      id_refusals_(0) {
   construct(pn);
 }
 
@@ -77,7 +80,7 @@ void D_can::construct(const std::string& pn) {
   rxmsg_len_ = nullptr;
   alive_ptr_ = nullptr;
 
-  baudrate_ = new D_int(base + kBaudrate, efp_);
+  baudrate_ = new vorbel::BaudrateProperty(base + kBaudrate, efp_);
   alive_ = new D_Alive(base + kAlive, alive_ptr_, this, efp_);
   modul_condition_ = new D_string(base + kCondition, efp_);
   manu_ = new D_string(base + kManu, manu_str_, sizeof manu_str_, efp_);

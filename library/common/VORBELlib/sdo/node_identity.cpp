@@ -1,6 +1,7 @@
 // Node identity: the manufacturer device name and the hardware and software
 // versions, read by SDO upload and published as text properties.
 #include "D_vorbel.h"
+#include "services/node_id.h"
 
 namespace {
 constexpr int kMaxScan = 10000;
@@ -18,11 +19,16 @@ int D_can::check_ascii(char* aString) {
   return 0;
 }
 
-int D_can::read_identity(int index, D_string* target, bool pause_first) {
+int D_can::read_identity(int index, D_string* target, bool pause_first, const char* origin) {
+  // The whole node id is checked: its low 16 bits alone may name another node.
+  const int node_id = current_node_id();
+  if (const int refused = check_node_id(node_id, 1, vorbel::kIdentityService, origin)) {
+    target->copy_value("error");
+    return refused;
+  }
   if (pause_first) TELVOsleep(0, 100000);
   char buffer[64] = {};
-  const short node = static_cast<short>(static_cast<uint16_t>(node_id()));
-  const int ret = segSdoRead(node, index, 0, buffer, sizeof buffer);
+  const int ret = segSdoRead(static_cast<short>(node_id), index, 0, buffer, sizeof buffer);
   if (ret != 0) {
     target->copy_value("error");
     return ret;
@@ -32,6 +38,6 @@ int D_can::read_identity(int index, D_string* target, bool pause_first) {
   return ret;
 }
 
-int D_can::get_manufacture() { return read_identity(0x1008, manu_, false); }
-int D_can::get_hwversion() { return read_identity(0x1009, hwver_, false); }
-int D_can::get_swversion() { return read_identity(0x100A, swver_, true); }
+int D_can::get_manufacture() { return read_identity(0x1008, manu_, false, "D_can::get_manufacture"); }
+int D_can::get_hwversion() { return read_identity(0x1009, hwver_, false, "D_can::get_hwversion"); }
+int D_can::get_swversion() { return read_identity(0x100A, swver_, true, "D_can::get_swversion"); }

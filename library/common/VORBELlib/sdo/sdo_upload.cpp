@@ -6,7 +6,8 @@
 
 #include "D_vorbel.h"
 #include "line/line_log.h"
-#include "services/cob_id.h"
+#include "sdo/sdo_frames.h"
+#include "services/node_id.h"
 
 namespace {
 
@@ -27,11 +28,13 @@ void log_error(const char* format, int code) {
 }  // namespace
 
 int D_can::can_SDO(u_short index, u_char subindex) {
+  const int node_id = current_node_id();
+  if (const int refused = check_node_id(node_id, 1, vorbel::kSdoService, "D_can::can_SDO")) return refused;
   if (handle() < 0) return NTCAN_INVALID_HANDLE;
   // Initiate upload: command 0x40, the index low byte first, the subindex.
   unsigned char data[8] = {0x40, static_cast<unsigned char>(index & 0xFF), static_cast<unsigned char>(index >> 8),
                            subindex, 0, 0, 0, 0};
-  return can_write(vorbel::cob_id(0x600, node_id()), 8, data);
+  return can_write(0x600 + node_id, 8, data);
 }
 
 int D_can::segSdoRead(short node, int idx, int subIdx, char* buffer) {
@@ -40,6 +43,7 @@ int D_can::segSdoRead(short node, int idx, int subIdx, char* buffer) {
 
 int D_can::segSdoRead(short node, int idx, int subIdx, char* buffer, int size) {
   if (!buffer || size < 1) return NTCAN_INVALID_PARAMETER;
+  if (const int refused = check_node_id(node, 1, vorbel::kSdoService, "segSdoRead")) return refused;
   sdo_capacity_ = size;
   int offset = 0;
   int r = initiateUpload(node, idx, subIdx);
@@ -71,6 +75,7 @@ int D_can::segSdoRead(short node, int idx, int subIdx, char* buffer, int size) {
 }
 
 int D_can::initiateUpload(short node, int idx, int subIdx) {
+  sdo_node_ = node;
   Index = idx;
   Subindex = subIdx;
   ToggleBit = 1;  // so that the first segment request carries toggle 0
@@ -88,21 +93,22 @@ int D_can::requestUploadSegment(short) {
     data[0] = 0x70;
     ToggleBit = 1;
   }
-  return can_write(vorbel::cob_id(0x600, node_id()), 8, data);
+  // To the node of the transfer, as the initiate request went.
+  return can_write(0x600 + sdo_node_, 8, data);
 }
 
 int D_can::isAbort(CMSG* m, int* abortCode) {
-  const uint8_t* d = m->data;
-  if ((d[0] & 0xF0) != 0x80) return 0;
-  if ((d[1] | (d[2] << 8)) != Index || d[3] != Subindex) return 0;
-  *abortCode = static_cast<int>(static_cast<uint32_t>(d[4]) | static_cast<uint32_t>(d[5]) << 8 |
-                                static_cast<uint32_t>(d[6]) << 16 | static_cast<uint32_t>(d[7]) << 24);
+  vorbel::SdoAnswer a;
+  uint32_t code = 0;
+  if (!vorbel::sdo_answer(*m, sdo_node_, &a) || !vorbel::sdo_abort(a, Index, Subindex, &code)) return 0;
+  *abortCode = static_cast<int>(code);
   return 1;
 }
 
 // Take frames until the node's response to the current step arrives (frames
 // of the node's handle that are not the response are consumed and dropped),
-// an abort of the transfer is seen, or 2 to 3 s have passed.
+// an abort of the transfer is seen, or 2 to 3 s have passed. A frame counts
+// only for the bytes it carries: one shorter than what it claims is dropped.
 int D_can::await_response(short node, bool segment, char* buffer, int* offset) {
   int abort_code = 0;
   const long start = TELVOtime();
@@ -118,31 +124,36 @@ int D_can::await_response(short node, bool segment, char* buffer, int* offset) {
         std::fflush(stdout);
         return -1;
       }
-      if (m.id != node + 0x580) continue;
-      const uint8_t b0 = m.data[0];
-      // Values are stored up to, never into, the last byte of the buffer.
-      const int room = sdo_capacity_ - 1 - *offset;
-      if (!segment && (b0 & 0xF0) == 0x40) {
+      vorbel::SdoAnswer a;
+      if (!vorbel::sdo_answer(m, node, &a)) continue;
+      const uint8_t b0 = a.command;
+      if (!segment) {
+        // Initiate upload response for the entry asked for.
+        if ((b0 & 0xF0) != 0x40 || !vorbel::names_entry(a, Index, Subindex)) continue;
         if (!(b0 & 0x02)) return 0;  // segmented transfer follows
-        const int size = (b0 & 0x01) ? 4 - ((b0 >> 2) & 3) : 4;
+        const int size = (b0 & 0x01) ? 4 - ((b0 >> 2) & 3) : a.length - 4;
+        if (size < 1 || a.length < 4 + size) continue;
+        // Values are stored up to, never into, the last byte of the buffer.
         const int stored = size < sdo_capacity_ - 1 ? size : sdo_capacity_ - 1;
-        std::memcpy(buffer, &m.data[4], static_cast<size_t>(stored));
+        std::memcpy(buffer, &a.data[4], static_cast<size_t>(stored));
         buffer[stored] = '\0';
         *offset = stored;
         return kCompleted;
       }
-      if (segment && b0 <= 0x1F) {
-        if ((b0 >> 4) != ToggleBit) {
-          std::puts("--Error: bad toggle bit in segmented transfer sequence.");
-          std::fflush(stdout);
-          return -1;
-        }
-        const int n = 7 - ((b0 >> 1) & 7);
-        const int stored = n < room ? n : (room > 0 ? room : 0);
-        std::memcpy(buffer + *offset, &m.data[1], static_cast<size_t>(stored));
-        *offset += stored;
-        return (b0 & 0x01) ? kCompleted : 0;
+      // Upload segment response.
+      if (b0 > 0x1F) continue;
+      const int n = 7 - ((b0 >> 1) & 7);
+      if (a.length < 1 + n) continue;
+      if ((b0 >> 4) != ToggleBit) {
+        std::puts("--Error: bad toggle bit in segmented transfer sequence.");
+        std::fflush(stdout);
+        return -1;
       }
+      const int room = sdo_capacity_ - 1 - *offset;
+      const int stored = n < room ? n : (room > 0 ? room : 0);
+      std::memcpy(buffer + *offset, &a.data[1], static_cast<size_t>(stored));
+      *offset += stored;
+      return (b0 & 0x01) ? kCompleted : 0;
     }
     if (TELVOtime() > start + kWaitSeconds) return -1;
   }

@@ -1,7 +1,7 @@
 // Alive monitoring: the node's NMT state from heartbeats and node-guarding
 // answers, as the ".ALIVE" value and the ".CONDITION" text.
 #include "D_vorbel.h"
-#include "services/cob_id.h"
+#include "services/node_id.h"
 
 namespace {
 
@@ -25,8 +25,9 @@ void D_Alive::set_value(int s) {
 }
 
 int D_Alive::can_read(int ident, CMSG* rxmsg, int* l) {
+  if (const int refused = can_->check_node_id(ident, 1, vorbel::kAliveService, "D_Alive::can_read")) return refused;
   if (!rxmsg || !l || *l < 1) return 0;
-  const int id = vorbel::cob_id(0x700, ident);
+  const int id = 0x700 + ident;
   for (int i = 0; i < *l; ++i) {
     const CMSG& m = rxmsg[i];
     // Heartbeats and guarding answers carry exactly one state byte; guarding
@@ -39,7 +40,8 @@ int D_Alive::can_read(int ident, CMSG* rxmsg, int* l) {
 }
 
 int D_Alive::check_alive(int ident, CMSG* rxmsg, int* l) {
-  if (can_read(ident, rxmsg, l) != 100) return 0;
+  const int found = can_read(ident, rxmsg, l);
+  if (found != 100) return found;
   set_value(value());
   return 100;
 }

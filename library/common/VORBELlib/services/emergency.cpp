@@ -4,17 +4,18 @@
 
 #include "D_vorbel.h"
 #include "line/line_log.h"
-#include "services/cob_id.h"
+#include "services/node_id.h"
 
 int D_can::init_emergency() {
-  const int id = node_id();
-  if (id <= 0) return 0;
-  return init(vorbel::cob_id(0x080, id));
+  const int node_id = current_node_id();
+  if (const int refused = check_node_id(node_id, 1, vorbel::kEmergencyInit, "D_can::init_emergency")) return refused;
+  return init(0x080 + node_id);
 }
 
 int D_can::can_emergency(int ident, CMSG* rxmsg, int* l) {
+  if (const int refused = check_node_id(ident, 1, vorbel::kEmergencyService, "D_can::can_emergency")) return refused;
   if (!rxmsg || !l || *l < 1) return 0;
-  const int id = vorbel::cob_id(0x080, ident);
+  const int id = 0x080 + ident;
   for (int i = 0; i < *l; ++i) {
     const CMSG& m = rxmsg[i];
     if (m.id != id) continue;

@@ -9,7 +9,7 @@
 #include "D_vorbel.h"
 #include "line/line_log.h"
 #include "node/node_registry.h"
-#include "services/cob_id.h"
+#include "services/node_id.h"
 
 static_assert(std::is_same<int32_t, int>::value, "frame counts are passed as int");
 
@@ -185,7 +185,11 @@ int D_can::rtr(int* ident, int l) {
   return send_rtr(*this, *ident, (l | kRtr) & 0xFF);
 }
 
-int D_can::rtr() { return send_rtr(*this, vorbel::cob_id(0x700, node_id()), kRtr); }
+int D_can::rtr() {
+  const int node_id = current_node_id();
+  if (const int refused = check_node_id(node_id, 1, vorbel::kGuardingService, "D_can::rtr")) return refused;
+  return send_rtr(*this, 0x700 + node_id, kRtr);
+}
 
 void D_can::can_print() {
   vorbel::LoopLock lk;

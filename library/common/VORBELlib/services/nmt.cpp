@@ -1,24 +1,26 @@
 // NMT commands and the command properties, and the master flag property.
 #include "D_vorbel.h"
 #include "line/line_log.h"
+#include "services/node_id.h"
 
 namespace {
-
 constexpr unsigned char kStartNode = 0x01;
 constexpr unsigned char kStopNode = 0x02;
 constexpr unsigned char kResetNode = 0x81;
-
-// NMT frame: identifier 0, the command specifier and the node id's low byte.
-int send_nmt(D_can& node, unsigned char specifier, int node_id) {
-  unsigned char data[2] = {specifier, static_cast<unsigned char>(node_id & 0xFF)};
-  return node.D_can::can_write(0x000, 2, data);
-}
-
 }  // namespace
 
-int D_can::start_node() { return send_nmt(*this, kStartNode, node_id()); }
-int D_can::stop_node() { return send_nmt(*this, kStopNode, node_id()); }
-int D_can::reset_node() { return send_nmt(*this, kResetNode, node_id()); }
+// NMT frame: identifier 0, the command specifier and the node id (0: every
+// node of the line).
+int D_can::send_nmt(unsigned char specifier, const char* origin) {
+  const int node_id = current_node_id();
+  if (const int refused = check_node_id(node_id, 0, vorbel::kNmtService, origin)) return refused;
+  unsigned char data[2] = {specifier, static_cast<unsigned char>(node_id)};
+  return D_can::can_write(0x000, 2, data);
+}
+
+int D_can::start_node() { return send_nmt(kStartNode, "D_can::start_node"); }
+int D_can::stop_node() { return send_nmt(kStopNode, "D_can::stop_node"); }
+int D_can::reset_node() { return send_nmt(kResetNode, "D_can::reset_node"); }
 int D_can::modinit() { return start_node(); }
 
 void D_canint::read() {}
@@ -38,5 +40,7 @@ void D_canint::set_value(int i) {
 void D_canactive::read() {}
 
 void D_canactive::set(EqAdr*, EqData*, EqData*, EqFct*) {
-  vorbel::log(basename(), "client write refused: the master flag is kept by node initialisation");
+  const char reason[] = "the master flag is kept by node initialisation";
+  vorbel::log(basename(), std::string("client write refused: ") + reason);
+  d_error(NTCAN_INVALID_PARAMETER, reason);
 }

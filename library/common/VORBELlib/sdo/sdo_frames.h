@@ -1,0 +1,46 @@
+// The SDO server's answers as the client takes them, for transfers in either
+// direction. Internal to the library.
+#ifndef VORBEL_SDO_FRAMES_H
+#define VORBEL_SDO_FRAMES_H
+
+#include <cstdint>
+
+#include "ntcan.h"
+
+namespace vorbel {
+
+// An answer of node `node`'s SDO server: a data frame on 0x580 + node with
+// at least its command byte. Only the bytes the frame carries count.
+struct SdoAnswer {
+  uint8_t command = 0;
+  const uint8_t* data = nullptr;  // data[0] is the command byte
+  int length = 0;                 // 1..8
+};
+
+inline bool sdo_answer(const CMSG& m, int node, SdoAnswer* a) {
+  const int length = m.len & 0x0F;
+  if (m.id != 0x580 + node || (m.len & 0x10) || length < 1) return false;  // remote requests carry no data
+  a->command = m.data[0];
+  a->data = m.data;
+  a->length = length < 8 ? length : 8;
+  return true;
+}
+
+// The answer names the object (index, subindex) of the request, as it went
+// out: bytes 1-2 the index low byte first, byte 3 the subindex.
+inline bool names_entry(const SdoAnswer& a, int index, int subindex) {
+  return a.length >= 4 && a.data[1] == (index & 0xFF) && a.data[2] == ((index >> 8) & 0xFF) &&
+         a.data[3] == (subindex & 0xFF);
+}
+
+// An abort of the transfer of (index, subindex), with its 32-bit code.
+inline bool sdo_abort(const SdoAnswer& a, int index, int subindex, uint32_t* code) {
+  if ((a.command & 0xF0) != 0x80 || a.length < 8 || !names_entry(a, index, subindex)) return false;
+  *code = static_cast<uint32_t>(a.data[4]) | static_cast<uint32_t>(a.data[5]) << 8 |
+          static_cast<uint32_t>(a.data[6]) << 16 | static_cast<uint32_t>(a.data[7]) << 24;
+  return true;
+}
+
+}  // namespace vorbel
+
+#endif  // VORBEL_SDO_FRAMES_H
