@@ -24,16 +24,8 @@ uint64_t all_calls() {
   return n;
 }
 
-class Lifecycle : public testsupport::BusTest {
+class Lifecycle : public testsupport::ReusedHandlesTest {
  protected:
-  void SetUp() override {
-    ntcan_sim::set_handle_reuse(true);
-    BusTest::SetUp();
-  }
-  void TearDown() override {
-    EXPECT_EQ(ntcan_sim::calls_on_closed_handles(), 0u);
-    BusTest::TearDown();
-  }
   // Line 1's supervision closes it after two failed status queries
   // (`lines` supervision threads run).
   void close_line_1(NTCAN_RESULT status = NTCAN_CONTR_OFF_BUS, size_t lines = 1) {
@@ -104,7 +96,6 @@ TEST_F(Lifecycle, AfterAnOutageTheLinesNodesAreStaleUntilReattachedAndNoClosedHa
   EXPECT_EQ(ntcan_sim::trace(0).size(), 6u) << "three frames in, three resets out";
 }
 
-
 TEST_F(Lifecycle, DestroyMoveAndReloadCloseExactlyTheHandlesTheNodesOpenedWithTheLineUpOrDown) {
   testsupport::TempDir dir;
   auto creator = node_on(1, 5, "CREATOR");
@@ -113,14 +104,10 @@ TEST_F(Lifecycle, DestroyMoveAndReloadCloseExactlyTheHandlesTheNodesOpenedWithTh
     SCOPED_TRACE(down ? "line down" : "line up");
     // Handles of their own: a master, a plain node and a master each for the
     // move and the reload.
-    auto master = node_on(1, 6, "MASTER");
-    auto plain = node_on(1, 7, "PLAIN");
-    auto moved = node_on(1, 8, "MOVED");
-    auto reloaded = node_on(1, 9, "RELOADED");
-    ASSERT_EQ(master->init(0x706), 0);
+    auto master = node_on(1, 6, "MASTER"), plain = node_on(1, 7, "PLAIN");
+    auto moved = node_on(1, 8, "MOVED"), reloaded = node_on(1, 9, "RELOADED");
+    for (NodeProbe* n : {master.get(), moved.get(), reloaded.get()}) ASSERT_EQ(n->init(0x700 + n->value()->i2_data), 0);
     ASSERT_EQ(plain->init(), 0);
-    ASSERT_EQ(moved->init(0x708), 0);
-    ASSERT_EQ(reloaded->init(0x709), 0);
     EXPECT_EQ(open_on(0), 5u);
     if (down) close_line_1(NTCAN_CONTR_OFF_BUS, 2);
     const uint64_t closes = ntcan_sim::calls(Call::Close);

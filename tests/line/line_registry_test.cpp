@@ -66,23 +66,6 @@ TEST_F(BusTest, ANodeClosesTheHandleItOpenedItselfAndNeverTheLines) {
   EXPECT_EQ(fourth->raw_handle(), -1);
 }
 
-TEST_F(BusTest, AMoveToAnotherNodeIdAndDestructionCloseTheNode) {
-  auto creator = node_on(2, 5);
-  auto later = node_on(2, 6);
-  ASSERT_EQ(creator->can_open(), 0);
-  ASSERT_EQ(later->can_open(), 0);
-  later->make_master(1);
-  const NTCAN_HANDLE h = later->raw_handle();
-  later->set_address(2, 9);
-  EXPECT_EQ(later->raw_handle(), -1);
-  EXPECT_FALSE(ntcan_sim::handle_info(h)->open);
-
-  ASSERT_EQ(later->can_open(), 0);
-  const NTCAN_HANDLE again = later->raw_handle();
-  later.reset();
-  EXPECT_FALSE(ntcan_sim::handle_info(again)->open);
-}
-
 TEST_F(BusTest, NodesJoiningAClosedLineGetNoHandleUntilTheyOpenAgain) {
   // A line whose open failed at creation is registered all the same.
   ntcan_sim::fail_next(4, Call::Open, NTCAN_NET_NOT_FOUND);

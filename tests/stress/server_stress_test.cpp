@@ -17,10 +17,10 @@
 
 #include <algorithm>
 #include <array>
-#include <fstream>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <iostream>
 #include <memory>
@@ -40,18 +40,14 @@
 using ntcan_sim::Call;
 using namespace std::chrono_literals;
 
+// The sanitizers' own memory (AddressSanitizer's quarantines of freed memory,
+// ThreadSanitizer's shadow and history) grows whatever the program does:
+// without the quarantines and with the shadow flushed every second, resident
+// memory levels off as it does without them.
 #ifdef __SANITIZE_ADDRESS__
-// Freed memory waits in AddressSanitizer's quarantines (global and per
-// thread) before it is handed out again, and resident memory grows with
-// them, whatever the program does. Without them it levels off as it does
-// without the sanitizer; this run's use-after-free cases are caught by the
-// other suites, which keep them.
 extern "C" const char* __asan_default_options() { return "quarantine_size_mb=0:thread_local_quarantine_size_kb=0"; }
 #endif
 #ifdef __SANITIZE_THREAD__
-// ThreadSanitizer's shadow memory and history grow as the run touches memory
-// afresh; flushed every second, they level off (races between accesses more
-// than a second apart go unseen, which this dense run hardly has).
 extern "C" const char* __tsan_default_options() { return "flush_memory_ms=1000"; }
 #endif
 
@@ -95,11 +91,6 @@ long resident_kb() {
   for (std::string line; std::getline(status, line);)
     if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
   return 0;
-}
-size_t open_handles() {
-  size_t n = 0;
-  for (int net = 0; net < kLines; ++net) n += ntcan_sim::handles(net).size();
-  return n;
 }
 
 std::string text_of(const IIII& a) {
@@ -330,16 +321,14 @@ TEST(ServerStress, ClientsDeviceCodeAndLineOutagesTogetherKeepEveryInvariant) {
     faults += what < 3;
   });
 
-  // Six group nodes and one short-lived node at most, each with one handle
-  // of its own at most, and the lines' own handles.
-  const size_t most_handles = 7 + kLines;
-  std::array<std::vector<long>, 4> rss;  // samples of each quarter of the run
-  const auto start = std::chrono::steady_clock::now();
-  for (auto ran = 0ms; ran < std::chrono::seconds(seconds);
-       ran = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)) {
-    rss[static_cast<size_t>(ran.count() * 4 / (seconds * 1000))].push_back(resident_kb());
-    if (open_handles() > most_handles) violation(std::to_string(open_handles()) + " handles open");
-    std::this_thread::sleep_for(250ms);
+  // Samples of each quarter of the run. Open handles: six group nodes and a
+  // short-lived node, one each at most, and the lines' own.
+  std::array<std::vector<long>, 4> rss;
+  for (int tick = 0; tick < seconds * 4; std::this_thread::sleep_for(250ms), ++tick) {
+    rss[static_cast<size_t>(tick / seconds)].push_back(resident_kb());
+    size_t open = 0;
+    for (int net = 0; net < kLines; ++net) open += ntcan_sim::handles(net).size();
+    if (open > 7 + kLines) violation(std::to_string(open) + " handles open");
   }
   stop = true;
   for (auto& w : workers) w.join();
@@ -367,8 +356,8 @@ TEST(ServerStress, ClientsDeviceCodeAndLineOutagesTogetherKeepEveryInvariant) {
     EXPECT_EQ(probe.can_close(), 0);
     EXPECT_EQ(ntcan_sim::handles(line - 1), std::vector<NTCAN_HANDLE>{probe.line()->handle()}) << "line " << line;
   }
-  auto mean = [](const std::vector<long>& v) { return v.empty() ? 0 : std::accumulate(v.begin(), v.end(), 0L) / static_cast<long>(v.size()); };
-  const long second_quarter = mean(rss[1]), last_quarter = mean(rss[3]);
+  const long second_quarter = std::accumulate(rss[1].begin(), rss[1].end(), 0L) / seconds;
+  const long last_quarter = std::accumulate(rss[3].begin(), rss[3].end(), 0L) / seconds;
 
   long operations = 0;
   std::string figures;

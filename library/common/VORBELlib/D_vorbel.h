@@ -35,8 +35,9 @@
 // can_close, reattach, set_value, read, dellist, the destructor) may run on
 // one thread while other threads use the same node: the operation that comes
 // second sees the node as the first left it, and a handle is never passed to
-// the driver after the library has closed it. A node must not be destroyed
-// while another thread uses it. Device code that reads a node's address
+// the driver after the library has closed it (an SDO upload or a poll whose
+// node is closed or moved meanwhile ends with 77 at its next step). A node
+// must not be destroyed while another thread uses it. Device code that reads a node's address
 // through value() while a client may move the node reads it under the
 // equipment function's lock, as the framework's client calls run.
 //
@@ -412,6 +413,9 @@ class D_can : public D_fct {
   int init(int ident, int flag);
   // Enable / disable an identifier on the node's handle. Enabling an
   // enabled identifier is success; only a master disables (0 otherwise).
+  // 77 without a driver call while the handle is not usable; an identifier
+  // the node enables (or cannot for that reason) is enabled again by
+  // reattach(), until it is disabled.
   int AddIdent(int ident);
   int DelIdent(int ident);
   // Take a master's own entry out of the polling registry (never another
@@ -496,8 +500,9 @@ class D_can : public D_fct {
   // open and supervise it (the creating node's ".BAUDRATE" fixes the line's
   // baud rate, 0 meaning code 6), and give the node a handle on it: the
   // line's own for the node that created it, a new one for a later node
-  // without handle. Returns 0, -1 when the line exists but is closed, or the
-  // NTCAN status of the failed open.
+  // without a usable handle (a usable one is kept, no driver call). Returns
+  // 0, -1 when the line exists but is closed, 77 after canline_shutdown(),
+  // or the NTCAN status of the failed open.
   int can_open();
   // Give the node's handle up: a handle the node opened itself is closed
   // (unless its line closed it already); the line's handle and a master's

@@ -51,7 +51,6 @@ NTCAN_EXPORT void reset();
 // kept after its close may then name another handle, on any net. The
 // environment variable NTCAN_SIM_REUSE_HANDLES=1 turns reuse on at load.
 NTCAN_EXPORT void set_handle_reuse(bool on);
-NTCAN_EXPORT bool handle_reuse();
 // Driver calls made since reset() on a number that was handed out and is
 // not open at the time of the call (a use after close, or a second close).
 // A call on a closed number that reuse has since given to another handle

@@ -103,12 +103,6 @@ void set_handle_reuse(bool on) {
   s.reuse_handles = on;
 }
 
-bool handle_reuse() {
-  State& s = state();
-  std::lock_guard<std::mutex> lock(s.mu);
-  return s.reuse_handles;
-}
-
 uint64_t calls_on_closed_handles() {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mu);
