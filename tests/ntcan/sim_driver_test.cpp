@@ -24,18 +24,42 @@ struct SimTest : testing::Test {
   SimTest() { ntcan_sim::reset(); }
 };
 
-TEST_F(SimTest, RemoteFramesTravelAndHandleNumbersSurviveAReset) {
+TEST_F(SimTest, RemoteFramesTravelAndCallsOnClosedHandleNumbersAreCountedAcrossAReset) {
   const NTCAN_HANDLE a = open(0, {0x181});
   const NTCAN_HANDLE b = open(0);
+  const NTCAN_HANDLE closed = open(0);
+  ASSERT_EQ(canClose(closed), NTCAN_SUCCESS);
   ASSERT_EQ(send(b, ntcan_sim::make_rtr(0x181, 2)), NTCAN_SUCCESS);
   EXPECT_EQ(take_all(a).at(0).len, NTCAN_RTR | 2);
   NTCAN_HANDLE out = 42;
   EXPECT_EQ(canOpen(20, 0, 10, 100, 0, 0, &out), NTCAN_NET_NOT_FOUND);
   EXPECT_EQ(ntcan_c_round_trip(7), 0x5A) << "the same from C";
 
+  // The calls on `closed` are counted; those on numbers never issued are not.
+  EXPECT_EQ(canClose(closed), NTCAN_INVALID_HANDLE);
+  EXPECT_EQ(send(999999, make_frame(0x1, {})), NTCAN_INVALID_HANDLE);
+  EXPECT_EQ(ntcan_sim::calls_on_closed_handles(), 1u);
+  // Handle numbers are never reused, not even after a reset.
   ntcan_sim::reset();
   EXPECT_EQ(canIdAdd(a, 0x1), NTCAN_INVALID_HANDLE);
-  EXPECT_GT(open(2), b);
+  EXPECT_EQ(ntcan_sim::calls_on_closed_handles(), 1u);
+  EXPECT_GT(open(2), closed);
+}
+
+TEST_F(SimTest, WithReuseANewHandleTakesTheLowestFreeNumberOnAnyNet) {
+  ntcan_sim::set_handle_reuse(true);
+  ntcan_sim::reset();
+  const NTCAN_HANDLE first = open(0), second = open(0), third = open(1);
+  EXPECT_EQ(std::vector<NTCAN_HANDLE>({first, second, third}), std::vector<NTCAN_HANDLE>({1, 2, 3}));
+  ASSERT_EQ(canClose(second), NTCAN_SUCCESS);
+  ASSERT_EQ(canClose(first), NTCAN_SUCCESS);
+  EXPECT_EQ(send(first, make_frame(0x1, {})), NTCAN_INVALID_HANDLE);
+  EXPECT_EQ(ntcan_sim::calls_on_closed_handles(), 1u);
+  EXPECT_EQ(open(5), 1) << "the number kept after the close now names a handle on net 5";
+  EXPECT_EQ(send(first, make_frame(0x1, {})), NTCAN_SUCCESS);
+  EXPECT_EQ(ntcan_sim::calls_on_closed_handles(), 1u) << "a reused number is not seen as closed";
+  ntcan_sim::set_handle_reuse(false);
+  EXPECT_EQ(open(0), 4) << "without reuse the numbers go on above every number issued";
 }
 
 TEST_F(SimTest, InjectedFaultsFailTheirCallsOnTheirNetAndLeaveTheStateTheFailureDescribes) {

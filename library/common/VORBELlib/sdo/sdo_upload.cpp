@@ -28,9 +28,9 @@ void log_error(const char* format, int code) {
 }  // namespace
 
 int D_can::can_SDO(u_short index, u_char subindex) {
-  const int node_id = canIdent_.i2_data;
+  const int node_id = current_node_id();
   if (const int refused = check_node_id(node_id, 1, vorbel::kSdoService, "D_can::can_SDO")) return refused;
-  if (!pline_ || pline_->handle() <= 0 || canhandle_ < 0) return NTCAN_INVALID_HANDLE;
+  if (handle() < 0) return NTCAN_INVALID_HANDLE;
   // Initiate upload: command 0x40, the index low byte first, the subindex.
   unsigned char data[8] = {0x40, static_cast<unsigned char>(index & 0xFF), static_cast<unsigned char>(index >> 8),
                            subindex, 0, 0, 0, 0};
