@@ -27,6 +27,7 @@ namespace {
 
 constexpr double kMinBusScale = 1e-6;
 constexpr int64_t kLoadWindowNs = 1000000000;
+constexpr std::chrono::microseconds kPumpSpin{40};  // see pump_main
 
 // The bus time of the delivery whose participant callbacks this thread
 // runs (-1: none): what they queue is queued at that moment, so that an
@@ -194,7 +195,15 @@ void pump_main() {
       continue;
     }
     s.pump_wake_ns = next;
-    s.pump_cv.wait_until(lock, steady_at(s.bus_time, next));
+    // A thread woken by a timer is tens of microseconds late on a busy or
+    // virtual machine, as much as an SDO round trip at 1 Mbit/s has bits:
+    // the last stretch to a frame's end is spun.
+    const auto at = steady_at(s.bus_time, next);
+    if (s.pump_cv.wait_until(lock, at - kPumpSpin) == std::cv_status::timeout) {
+      lock.unlock();
+      while (std::chrono::steady_clock::now() < at) std::this_thread::yield();
+      lock.lock();
+    }
   }
 }
 
