@@ -364,7 +364,8 @@ class BusClock {
 };
 // Installs the clock of bus time (nullptr: the driver's own clock again).
 // With a BusClock, canRead time-outs are counted on it (time_scale() does
-// not apply). The clock must outlive its use.
+// not apply). The clock must outlive its use. Frames queued at the switch
+// keep their times of the old clock: switch clocks while none waits.
 NTCAN_EXPORT void set_bus_clock(BusClock* clock);
 // The BusClock moved: delivers every frame whose last bit is on the bus by
 // its now_us(), in bus order (running participant callbacks on the calling

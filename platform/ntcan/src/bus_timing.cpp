@@ -239,6 +239,14 @@ void wake_readers(State& s) {
   }
 }
 
+// Bus time starts anew (timing off, another clock): an idle net forgets
+// when its last frame ended, which may be far ahead of the new bus time.
+void forget_idle_since(State& s) {
+  for (Net& n : s.nets) {
+    if (!n.on_bus && n.senders.empty()) n.idle_from_ns = INT64_MIN;
+  }
+}
+
 void rebase(State& s, int64_t base_ns, double scale) {
   s.bus_time.base_ns = base_ns;
   s.bus_time.base_steady = std::chrono::steady_clock::now();
@@ -354,6 +362,7 @@ void set_bus_timing(bool on) {
     // What is queued goes out now, in its order; then frames travel at once.
     s.delivered.wait(lock, [&s] { return !s.delivering; });
     deliver_due(s, lock, true);
+    forget_idle_since(s);
   }
   s.timing = on;
   s.pump_cv.notify_all();
@@ -371,6 +380,7 @@ void set_bus_clock(BusClock* clock) {
   std::lock_guard<std::mutex> lock(s.mu);
   if (!clock && s.bus_time.clock) rebase(s, system_ns(), s.bus_time.scale);
   s.bus_time.clock = clock;
+  forget_idle_since(s);
   s.pump_cv.notify_all();
   wake_readers(s);
 }
