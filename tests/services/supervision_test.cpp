@@ -11,7 +11,7 @@ using testsupport::NodeProbe;
 
 namespace {
 
-class SupervisionTest : public testsupport::BusTest {
+class NodeSupervision : public testsupport::BusTest {
  protected:
   // Device code's recognisers on its copy of the node's last fill.
   int recognise(NodeProbe& n) {
@@ -35,7 +35,7 @@ class SupervisionTest : public testsupport::BusTest {
 
 }  // namespace
 
-TEST_F(SupervisionTest, AHeartbeatNodeIsLostExactlyAtItsTimeOutKeepingItsStateAndIsFoundByTheNextHeartbeat) {
+TEST_F(NodeSupervision, AHeartbeatNodeIsLostExactlyAtItsTimeOutKeepingItsStateAndIsFoundByTheNextHeartbeat) {
   auto motor = node_on(1, 5, "MOTOR");
   ASSERT_EQ(motor->init(0x705), 0);
   D_Alive& alive = *motor->alive_;
@@ -91,7 +91,7 @@ TEST_F(SupervisionTest, AHeartbeatNodeIsLostExactlyAtItsTimeOutKeepingItsStateAn
             std::vector<std::string>{"MOTOR.ALIVE: time-out -5 ms refused, supervision off"});
 }
 
-TEST_F(SupervisionTest, EveryStateSetsItsOwnTextAndTheLastStateFrameOfABatchIsTheNodes) {
+TEST_F(NodeSupervision, EveryStateSetsItsOwnTextAndTheLastStateFrameOfABatchIsTheNodes) {
   auto valve = node_on(2, 7, "VALVE");
   ASSERT_EQ(valve->init(0x707), 0);
   const struct {
@@ -117,7 +117,7 @@ TEST_F(SupervisionTest, EveryStateSetsItsOwnTextAndTheLastStateFrameOfABatchIsTh
   }
 }
 
-TEST_F(SupervisionTest, AGuardingNodeRepeatingOneToggleIsLostWithTheToggleCheck) {
+TEST_F(NodeSupervision, AGuardingNodeRepeatingOneToggleIsLostWithTheToggleCheck) {
   canopen_sim::Device device(0, 6);
   auto pump = node_on(1, 6, "PUMP");
   ASSERT_EQ(pump->init(0x706), 0);
@@ -169,7 +169,7 @@ TEST_F(SupervisionTest, AGuardingNodeRepeatingOneToggleIsLostWithTheToggleCheck)
   EXPECT_FALSE(alive.lost());
 }
 
-TEST_F(SupervisionTest, ARebootIsSeenOnceThroughBootedAndTheNodeIsStartedAgain) {
+TEST_F(NodeSupervision, ARebootIsSeenOnceThroughBootedAndTheNodeIsStartedAgain) {
   canopen_sim::Device device(0, 5);  // its boot-up went out before the node listened
   auto motor = node_on(1, 5, "MOTOR");
   ASSERT_EQ(motor->init(0x705), 0);
@@ -198,7 +198,7 @@ TEST_F(SupervisionTest, ARebootIsSeenOnceThroughBootedAndTheNodeIsStartedAgain) 
   EXPECT_EQ(device.state(), canopen_sim::NmtState::Operational);
 }
 
-TEST_F(SupervisionTest, AFollowerSharesItsMastersSupervisionTakesTheSameFillOnceAndKeepsItWhenTheMasterGoes) {
+TEST_F(NodeSupervision, AFollowerSharesItsMastersSupervisionTakesTheSameFillOnceAndKeepsItWhenTheMasterGoes) {
   auto motor = node_on(1, 5, "MOTOR");
   auto view = node_on(1, 5, "MOTOR_VIEW");
   ASSERT_EQ(motor->init(0x705), 0);

@@ -22,10 +22,10 @@ std::vector<D_can*>& can_list();
 constexpr int kRxBufferFrames = 100;
 
 // What a master shares with its followers: the receive buffer with its count
-// and status word, the alive cell and the supervision entry. Counted and handed out under
-// D_can::mx_loop; a block no node points at any more goes back to a free
-// list and is handed out again, never freed (a client may still read an old
-// alive cell through the framework).
+// and status word, the alive cell and the supervision entry. Counted and
+// handed out under D_can::mx_loop; a block no node points at any more goes
+// back to a free list and is handed out again, never freed (a client may
+// still read an old alive cell through the framework).
 struct NodeBlock {
   CMSG frames[kRxBufferFrames];
   int status;

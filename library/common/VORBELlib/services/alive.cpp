@@ -129,6 +129,7 @@ int D_Alive::supervise(int ident, CMSG* rxmsg, int* l) {
   vorbel::Supervision& e = entry();
   const long long now = TELVOtime_ms();
   int result = 0;
+  int state = -1;  // the state taken from this batch
   // A batch of a fill that the master or a follower took already is not
   // taken again: its boot-up would raise booted() twice, its guarding answer
   // fail the toggle check.
@@ -136,7 +137,7 @@ int D_Alive::supervise(int ident, CMSG* rxmsg, int* l) {
   if (fill != 0 && e.applied_fill.exchange(fill) == fill) {
     result = e.applied_operational.load() ? 100 : 0;
   } else {
-    const int state = rxmsg && l ? take_states(e, ident, rxmsg, *l) : -1;
+    state = rxmsg && l ? take_states(e, ident, rxmsg, *l) : -1;
     if (state >= 0) {
       D_int_ptr::set_value(state);
       e.heard_ms = now;
@@ -149,7 +150,7 @@ int D_Alive::supervise(int ident, CMSG* rxmsg, int* l) {
   if (e.lost_at(now)) {
     text = kLostText;
   } else if (e.heard_ms.load(std::memory_order_relaxed) >= 0) {
-    const int state = value();
+    if (state < 0) state = value();
     text = state == kBootUp ? kBootUpText : condition_text(state);
   }
   if (text && text != shown_.load(std::memory_order_relaxed)) show(text);
