@@ -114,6 +114,10 @@ void Script::client_session() {
   if (!wait_wall(0.55 * t)) return;
   display_.event("device", "node 6 on net 0 falls silent, as if unplugged: no guarding answers, nothing at all");
   bus_.pump().set_silence(canopen_sim::Silence::All);
+  if (!wait_wall(0.65 * t)) return;
+  display_.event("device", "node 5 on net 0 reboots after a power glitch: boot-up frame, then pre-operational");
+  bus_.motor().reboot();
+  if (!wait_wall(0.75 * t)) return;
   display_.set_status("client session done");
 }
 

@@ -2,31 +2,34 @@
 
 #include <cstdio>
 
-#include "telvo_clock.h"
-
 namespace demo {
 
 namespace {
 
-constexpr int kGuardEveryTurns = 5;         // a guarding request every 500 ms
-constexpr int64_t kSilentAfterUs = 2000000;  // 2 s without a state frame
-
 struct NodeEntry {
   const char* text;  // property name and description
   bool guarded;
+  int period_ms;     // heartbeat period of the node, or how often it is guarded
 };
 
 // The server's nodes. Their addresses come from the configuration; two
 // nodes with the same line and node id are one CANopen node seen twice, the
 // first initialised its master and the second a follower.
 const NodeEntry kNodes[] = {
-    {"MOTOR drive motor", false},
-    {"MOTOR_VIEW the drive motor as the operator panel sees it", false},
-    {"PUMP coolant pump (node guarding)", true},
-    {"VALVE valve terminal", false},
+    {"MOTOR drive motor", false, 1000},
+    {"MOTOR_VIEW the drive motor as the operator panel sees it", false, 1000},
+    {"PUMP coolant pump (node guarding)", true, 500},
+    {"VALVE valve terminal", false, 500},
 };
 
-int64_t now_us() { return telvo::clock().now_us(); }
+// A node counts as lost after 1.5 periods without a state frame.
+int consumer_timeout(int period_ms) { return period_ms * 3 / 2; }
+
+std::string seconds_text(long long ms) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.2f s", static_cast<double>(ms) / 1000);
+  return buf;
+}
 
 std::string hex(int v) {
   char buf[16];
@@ -46,6 +49,7 @@ Server::Server(EqFct& eq, Display& display) : eq_(eq), display_(display) {
     auto n = std::make_unique<Node>();
     n->can = std::make_unique<D_can>(entry.text, &eq_);
     n->guarded = entry.guarded;
+    n->period_ms = entry.period_ms;
     nodes_.push_back(std::move(n));
   }
 }
@@ -88,7 +92,7 @@ bool Server::initialise() {
       }
       role = "follower of " + (n.master ? name(*n.master) : std::string("?")) + ", sharing its handle and buffers";
       // A follower shares its master's state but has a ".CONDITION" of its
-      // own, empty until a state frame sets it: it shows the master's now.
+      // own, empty until supervise sees a state frame: it shows the master's now.
       if (n.master) n.can->alive_->set_value(n.can->alive_->value());
     }
     n.last_handle = n.can->handle();
@@ -114,7 +118,25 @@ bool Server::initialise() {
     display_.event("nmt", name(n) + "  start_node()=" + result_text(n.can->start_node()) + ": NMT start to node " +
                               std::to_string(node_id(n)));
   }
+  supervise_nodes();
   return all;
+}
+
+void Server::supervise_nodes() {
+  // Set last, just before the server loop starts: the wait for a node's
+  // first state frame begins here.
+  for (auto& np : nodes_) {
+    Node& n = *np;
+    if (n.master) continue;  // a follower shares its master's supervision
+    D_Alive& alive = *n.can->alive_;
+    const int timeout = consumer_timeout(n.period_ms);
+    alive.consumer_timeout_ms(timeout);
+    if (n.guarded) alive.guarding_toggle_check(true);
+    display_.event("alive", name(n) + "  consumer_timeout_ms(" + std::to_string(timeout) + ")" +
+                                (n.guarded ? ", guarding_toggle_check(true)" : "") + ": 1.5 x its " +
+                                (n.guarded ? "guarding" : "heartbeat") + " period of " + std::to_string(n.period_ms) +
+                                " ms; supervise() in place of check_alive");
+  }
 }
 
 void Server::watch_line(Node& n) {
@@ -127,31 +149,44 @@ void Server::watch_line(Node& n) {
   n.last_handle = h;
 }
 
+void Server::guard(Node& n) {
+  const long long now = TELVOtime_ms();
+  if (!n.guarded || n.last_handle == -1 || now < n.next_guard_ms) return;
+  n.can->rtr();
+  n.next_guard_ms = now + n.period_ms;
+}
+
 void Server::recognise(Node& n, CMSG* batch, int count) {
   D_can& can = *n.can;
   const int id = node_id(n);
-  bool heard = false;
-  for (int i = 0; i < count; ++i) heard = heard || (batch[i].id == 0x700 + id && batch[i].len == 1);
   // The master logs the node's emergencies; its followers see the same frames.
-  if (!n.master) can.can_emergency(id, batch, &count);
-  const int operational = can.alive_->check_alive(id, batch, &count);
-  // check_alive sets ".CONDITION" only for an operational node; this server
-  // also shows the other states (stopped, pre-operational) as text.
-  if (heard && operational != 100) can.alive_->set_value(can.alive_->value());
-  if (heard) {
-    n.heard_us = now_us();
-    if (n.silence_reported) display_.event("alive", name(n) + "  is heard again");
-    n.silence_reported = false;
-  }
+  if (!n.master && count > 0) can.can_emergency(id, batch, &count);
+  // Every state as ".CONDITION", and "No heartbeat" once the time-out passes.
+  can.alive_->supervise(id, batch, &count);
+  if (!n.master) report_supervision(n);
 }
 
-void Server::watch_silence(Node& n) {
-  if (n.master || n.heard_us < 0 || n.silence_reported || now_us() - n.heard_us < kSilentAfterUs) return;
-  n.silence_reported = true;
-  display_.event("alive", name(n) + "  nothing heard for 2 s, yet .ALIVE keeps its last value " +
-                              std::to_string(client_int(name(n) + ".ALIVE")) + " and .CONDITION \"" +
-                              client_text(name(n) + ".CONDITION") +
-                              "\": the library measures no time; this device code does");
+void Server::report_supervision(Node& n) {
+  D_Alive& alive = *n.can->alive_;
+  if (alive.booted()) {
+    display_.event("alive", name(n) + "  booted(): node " + std::to_string(node_id(n)) +
+                                " sent a boot-up frame and is pre-operational again; start_node()=" +
+                                result_text(n.can->start_node()));
+  }
+  const bool lost = alive.lost();
+  if (lost == n.lost_reported) return;
+  n.lost_reported = lost;
+  if (!lost) {
+    display_.event("alive", name(n) + "  is heard again");
+    return;
+  }
+  const long long heard = alive.last_heard_ms();
+  display_.event("alive", name(n) + "  lost(): " +
+                              (heard < 0 ? std::string("never heard") : "nothing heard for " +
+                                                                            seconds_text(TELVOtime_ms() - heard)) +
+                              ", consumer time-out " + seconds_text(consumer_timeout(n.period_ms)) +
+                              ": .CONDITION \"" + client_text(name(n) + ".CONDITION") + "\", .ALIVE keeps " +
+                              std::to_string(client_int(name(n) + ".ALIVE")));
 }
 
 void Server::reattach(Node& n) {
@@ -169,18 +204,18 @@ void Server::loop_turn() {
   // Line states are taken before the fill, so that the fill's status always
   // belongs to a line that was open when it ran.
   for (auto& np : nodes_) watch_line(*np);
+  // Guarding requests before the fill: the answers come with it.
+  for (auto& np : nodes_) guard(*np);
   can_looping();
-  ++turns_;
   for (auto& np : nodes_) {
     Node& n = *np;
     if (n.can->handle_stale()) reattach(n);
-    if (n.last_handle == -1) continue;  // line closed
     CMSG batch[100];
     int count = 0;
-    if (n.can->can_array(batch, &count) == -1) continue;  // closed since
+    // While the line is closed there are no frames, but supervise still
+    // watches the time-out.
+    if (n.last_handle == -1 || n.can->can_array(batch, &count) == -1) count = 0;
     recognise(n, batch, count);
-    watch_silence(n);
-    if (n.guarded && turns_ % kGuardEveryTurns == 0) n.can->rtr();
   }
 }
 
@@ -201,8 +236,8 @@ std::vector<NodeView> Server::view() {
     v.swver = client_text(p + ".SWVER");
     v.active = client_int(p + ".ACTIVE");
     v.handle = n.can->handle();
-    const int64_t heard = n.master ? n.master->heard_us : n.heard_us;
-    v.heard_s = heard < 0 ? -1 : static_cast<double>(now_us() - heard) / 1e6;
+    const long long heard = n.can->alive_->last_heard_ms();
+    v.heard_s = heard < 0 ? -1 : static_cast<double>(TELVOtime_ms() - heard) / 1e3;
     out.push_back(v);
   }
   return out;

@@ -26,10 +26,11 @@ class Server {
   // could not be initialised.
   bool initialise();
 
-  // One pass of the server loop, run every 100 ms of framework time: fill
-  // the receive buffers, hand each node's frames to the emergency and alive
-  // recognisers, guard the nodes that send no heartbeat, and reattach nodes
-  // whose handle went stale while their line was down.
+  // One pass of the server loop, run every 100 ms of framework time: send
+  // the guarding requests that are due, fill the receive buffers, hand each
+  // node's frames to the emergency recogniser and to supervise (also with
+  // no frames while its line is closed), start a node that rebooted, and
+  // reattach nodes whose handle went stale while their line was down.
   void loop_turn();
 
   // The nodes as clients see them.
@@ -42,8 +43,9 @@ class Server {
   struct Node {
     std::unique_ptr<D_can> can;
     bool guarded = false;        // no heartbeats: device code sends guarding requests
-    int64_t heard_us = -1;       // framework time of the last state frame
-    bool silence_reported = false;
+    int period_ms = 0;           // its heartbeat period, or the guarding period
+    long long next_guard_ms = 0;  // framework time of the next guarding request
+    bool lost_reported = false;
     NTCAN_HANDLE last_handle = -1;
     Node* master = nullptr;      // a follower's master
   };
@@ -55,8 +57,12 @@ class Server {
   // results as text; false when one failed.
   bool init_node(Node& n, std::string* results);
   void watch_line(Node& n);
+  // Consumer time-outs of 1.5 x each node's period, the toggle check for
+  // guarded nodes.
+  void supervise_nodes();
+  void guard(Node& n);
   void recognise(Node& n, CMSG* batch, int count);
-  void watch_silence(Node& n);
+  void report_supervision(Node& n);
   void reattach(Node& n);
   std::string client_text(const std::string& property);
   int client_int(const std::string& property);
@@ -64,7 +70,6 @@ class Server {
   EqFct& eq_;
   Display& display_;
   std::vector<std::unique_ptr<Node>> nodes_;
-  long turns_ = 0;
   std::atomic<int> reinitialised_{0};
 };
 

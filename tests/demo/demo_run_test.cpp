@@ -62,11 +62,12 @@ void expect_lines_in_order(const std::string& out, const std::vector<std::string
 
 // In order: the identities read by SDO (the pump's hardware version
 // expedited, the rest segmented), the valve's state around the client's stop
-// and start, then line 1's outage: closed with the nodes' handles, reopen
+// and start, the silent pump lost, the rebooted drive started again by the
+// device code, then line 1's outage: closed with the nodes' handles, reopen
 // failed, gateway reset by the stand-in wget, reopened, the stale nodes
 // reattached (the follower to its master's new handle), and the library shut
 // down at the end.
-TEST(DemoServer, ShowsTheIdentitiesAStopAndStartAndTheEmergencyThenRecoversFromALineOutage) {
+TEST(DemoServer, ShowsTheIdentitiesAStopAndStartTheEmergencyALostNodeAndARebootThenRecoversFromALineOutage) {
   testsupport::TempDir dir;
   const pid_t demo = start_demo(
       {"--fault", "--seconds", "2.5", "--time-scale", "50", "--config", kSample, "--trace", dir.file("bus.log")},
@@ -84,6 +85,13 @@ TEST(DemoServer, ShowsTheIdentitiesAStopAndStartAndTheEmergencyThenRecoversFromA
       R"(node +VALVE +ALIVE +4 +CONDITION "Stopped")",
       R"(client +operator@console sets VALVE\.START = 1)",
       R"(node +VALVE +ALIVE +5 +CONDITION "Operational")",
+      R"(device +node 6 on net 0 falls silent)",
+      R"(alive +PUMP  lost\(\): nothing heard for .* \.CONDITION "No heartbeat")",
+      R"(node +PUMP +ALIVE +\d+ +CONDITION "No heartbeat")",
+      R"(device +node 5 on net 0 reboots)",
+      R"(alive +MOTOR  booted\(\): node 5 sent a boot-up frame .*; start_node\(\)=0)",
+      R"re(node +MOTOR +ALIVE +(0|127) +CONDITION "(Boot-up|Preoperational)")re",
+      R"(node +MOTOR +ALIVE +5 +CONDITION "Operational")",
       R"(bus +line 1 \(net 0\) loses its network gateway)",
       R"(line +MOTOR  line 1 is closed)",
       R"(line +PUMP  line 1 is closed)",
