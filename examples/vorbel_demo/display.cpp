@@ -93,6 +93,11 @@ void Display::set_status(const std::string& status) {
   status_ = status;
 }
 
+void Display::set_bus_load(const std::string& text) {
+  std::lock_guard<std::mutex> lk(mx_);
+  bus_load_ = text;
+}
+
 void Display::refresh(bool force) {
   if (!table_) return;
   const int64_t now = wall_us();
@@ -100,7 +105,8 @@ void Display::refresh(bool force) {
   if (!force && now - last_draw_ < kRedrawUs) return;
   last_draw_ = now;
   std::string out = "\x1b[H\x1b[2J";  // home, clear screen
-  out += format("%s   framework time %.1f s   %s\n\n", title_.c_str(), seconds(), status_.c_str());
+  out += format("%s   framework time %.1f s   %s\n", title_.c_str(), seconds(), status_.c_str());
+  out += "bus  " + bus_load_ + "\n\n";
   out += format("%-10s %-9s %5s %-15s %6s %6s %6s  %-24s %-8s %-10s\n", "NODE", "ADDRESS", "ALIVE", "CONDITION",
                 "ACTIVE", "HANDLE", "HEARD", "MANU", "HWVER", "SWVER");
   for (const NodeView& n : nodes_) {

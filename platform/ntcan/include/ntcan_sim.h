@@ -371,6 +371,9 @@ NTCAN_EXPORT void set_bus_clock(BusClock* clock);
 // its now_us(), in bus order (running participant callbacks on the calling
 // thread), and lets waiting canRead calls see the new time.
 NTCAN_EXPORT void bus_clock_moved();
+// Bus time now, in microseconds; in a participant callback with timing on,
+// the end of the frame being delivered (its trace time stamp).
+NTCAN_EXPORT int64_t bus_time_us();
 // The bus time of the next delivery on any net (the end of the frame on
 // the net, or of the frame that would win when the net falls idle), rounded
 // up to a microsecond; -1 when no frame waits.

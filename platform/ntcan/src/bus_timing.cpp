@@ -392,6 +392,13 @@ void bus_clock_moved() {
   wake_readers(s);
 }
 
+int64_t bus_time_us() {
+  if (t_delivery_ns >= 0) return t_delivery_ns / 1000;
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.mu);
+  return bus_now_ns(s) / 1000;
+}
+
 int64_t next_bus_event_us() {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mu);
