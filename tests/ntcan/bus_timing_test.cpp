@@ -115,6 +115,28 @@ TEST_F(BusTimingTest, AWaitingReadWakesAtTheFramesEndAndAnAnswerFollowsItsReques
   EXPECT_EQ(now(), t2 + 50000);
 }
 
+// The same without a test clock: the driver delivers on its own clock, here
+// a hundred times faster than real time.
+TEST(BusTimingOnTheDriversClock, AReadWaitingForAnAnswerWakesAndTheAnswerFollowsTheRequestInBusTime) {
+  ntcan_sim::reset();
+  ntcan_sim::set_time_scale(0.01);
+  ntcan_sim::set_bus_timing(true);
+  const CMSG answer = make_frame(0x581, {0x4F, 0x00, 0x10, 0x00, 0x92});
+  ntcan_sim::attach(0, "node 1", [&answer](const ntcan_sim::BusFrame& f) {
+    if (f.msg.id == 0x601) ntcan_sim::inject(0, answer, "node 1");
+  });
+  const NTCAN_HANDLE h = open(0, {0x581});
+  ASSERT_EQ(send(h, make_frame(0x601, {0x40, 0x00, 0x10, 0x00, 0, 0, 0, 0})), NTCAN_SUCCESS);
+  CMSG m{};
+  int32_t n = 1;
+  ASSERT_EQ(canRead(h, &m, &n, nullptr), NTCAN_SUCCESS);
+  EXPECT_EQ(m.id, 0x581);
+  const auto t = ntcan_sim::trace(0);
+  ASSERT_EQ(t.size(), 2u);
+  EXPECT_EQ(t[1].time_us - t[0].time_us, frame_bits(answer) * kBitUs);
+  ntcan_sim::set_bus_timing(false);
+}
+
 TEST_F(BusTimingTest, TransmitQueuesAreBoundedAndTheNetCountsFramesBitsLoadAndLosses) {
   NTCAN_HANDLE small = NTCAN_NO_HANDLE;
   ASSERT_EQ(canOpen(1, 0, 2, 100, 1000, 1000, &small), NTCAN_SUCCESS);
