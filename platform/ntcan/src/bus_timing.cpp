@@ -309,6 +309,12 @@ bool queue_for_bus(State& s, int net, const CMSG* frames, int32_t n, NTCAN_HANDL
 
 void catch_up(State& s, std::unique_lock<std::mutex>& lock) { deliver_due(s, lock, false); }
 
+std::unique_lock<std::mutex> lock_current(State& s) {
+  std::unique_lock<std::mutex> lock(s.mu);
+  catch_up(s, lock);
+  return lock;
+}
+
 bool in_delivery() { return t_delivery_ns >= 0; }
 
 std::size_t queued_by(const Net& net, NTCAN_HANDLE h) {
@@ -387,8 +393,7 @@ void set_bus_clock(BusClock* clock) {
 
 void bus_clock_moved() {
   State& s = state();
-  std::unique_lock<std::mutex> lock(s.mu);
-  catch_up(s, lock);
+  auto lock = lock_current(s);
   wake_readers(s);
 }
 
@@ -409,8 +414,7 @@ int64_t next_bus_event_us() {
 BusStats bus_stats(int net) {
   if (net < 0 || net >= kNetCount) throw std::invalid_argument("ntcan_sim::bus_stats: no net " + std::to_string(net));
   State& s = state();
-  std::unique_lock<std::mutex> lock(s.mu);
-  catch_up(s, lock);
+  auto lock = lock_current(s);
   Net& n = s.nets[net];
   BusStats out;
   out.baud = n.baud;

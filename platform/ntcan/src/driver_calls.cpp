@@ -105,8 +105,7 @@ NTCAN_RESULT canOpen(int net, uint32_t flags, int32_t txqueuesize, int32_t rxque
                      int32_t txtimeout_ms, int32_t rxtimeout_ms, NTCAN_HANDLE* handle) {
   (void)flags;
   State& s = state();
-  std::unique_lock<std::mutex> lock(s.mu);
-  catch_up(s, lock);
+  auto lock = lock_current(s);
   count_call(s, Call::Open, net);
   if (handle == nullptr) return NTCAN_INVALID_PARAMETER;
   *handle = NTCAN_NO_HANDLE;
@@ -150,8 +149,7 @@ NTCAN_RESULT canOpen(int net, uint32_t flags, int32_t txqueuesize, int32_t rxque
 
 NTCAN_RESULT canClose(NTCAN_HANDLE handle) {
   State& s = state();
-  std::unique_lock<std::mutex> lock(s.mu);
-  catch_up(s, lock);
+  auto lock = lock_current(s);
   Handle* h = resolve(s, handle, Call::Close);
   if (h == nullptr) return NTCAN_INVALID_HANDLE;
   const NTCAN_RESULT fault = take_fault(s, h->net, Call::Close);
@@ -161,8 +159,7 @@ NTCAN_RESULT canClose(NTCAN_HANDLE handle) {
 
 NTCAN_RESULT canSetBaudrate(NTCAN_HANDLE handle, uint32_t baud) {
   State& s = state();
-  std::unique_lock<std::mutex> lock(s.mu);
-  catch_up(s, lock);
+  auto lock = lock_current(s);
   Handle* h = resolve(s, handle, Call::SetBaudrate);
   if (h == nullptr) return NTCAN_INVALID_HANDLE;
   if (const NTCAN_RESULT fault = take_fault(s, h->net, Call::SetBaudrate)) return fault;
@@ -173,8 +170,7 @@ NTCAN_RESULT canSetBaudrate(NTCAN_HANDLE handle, uint32_t baud) {
 
 NTCAN_RESULT canIdAdd(NTCAN_HANDLE handle, int32_t id) {
   State& s = state();
-  std::unique_lock<std::mutex> lock(s.mu);
-  catch_up(s, lock);
+  auto lock = lock_current(s);
   Handle* h = resolve(s, handle, Call::IdAdd);
   if (h == nullptr) return NTCAN_INVALID_HANDLE;
   if (id < 0 || id > kMaxId) return NTCAN_INVALID_PARAMETER;
@@ -187,8 +183,7 @@ NTCAN_RESULT canIdAdd(NTCAN_HANDLE handle, int32_t id) {
 
 NTCAN_RESULT canIdDelete(NTCAN_HANDLE handle, int32_t id) {
   State& s = state();
-  std::unique_lock<std::mutex> lock(s.mu);
-  catch_up(s, lock);
+  auto lock = lock_current(s);
   Handle* h = resolve(s, handle, Call::IdDelete);
   if (h == nullptr) return NTCAN_INVALID_HANDLE;
   if (id < 0 || id > kMaxId) return NTCAN_INVALID_PARAMETER;
@@ -203,8 +198,7 @@ NTCAN_RESULT canSend(NTCAN_HANDLE handle, CMSG* msg, int32_t* len) {
   State& s = state();
   Dispatch callbacks;
   {
-    std::unique_lock<std::mutex> lock(s.mu);
-    catch_up(s, lock);
+    auto lock = lock_current(s);
     const int32_t n = (len != nullptr) ? *len : 0;
     if (len != nullptr) *len = 0;
     Handle* h = resolve(s, handle, Call::Send);
@@ -233,8 +227,7 @@ NTCAN_RESULT canSend(NTCAN_HANDLE handle, CMSG* msg, int32_t* len) {
 
 NTCAN_RESULT canTake(NTCAN_HANDLE handle, CMSG* msg, int32_t* len) {
   State& s = state();
-  std::unique_lock<std::mutex> lock(s.mu);
-  catch_up(s, lock);
+  auto lock = lock_current(s);
   const int32_t max = (len != nullptr) ? *len : 0;
   if (len != nullptr) *len = 0;
   Handle* h = resolve(s, handle, Call::Take);
@@ -247,8 +240,7 @@ NTCAN_RESULT canTake(NTCAN_HANDLE handle, CMSG* msg, int32_t* len) {
 
 NTCAN_RESULT canRead(NTCAN_HANDLE handle, CMSG* msg, int32_t* len, void* ovrlppd) {
   State& s = state();
-  std::unique_lock<std::mutex> lock(s.mu);
-  catch_up(s, lock);
+  auto lock = lock_current(s);
   const int32_t max = (len != nullptr) ? *len : 0;
   if (len != nullptr) *len = 0;
   Handle* h = resolve(s, handle, Call::Read);
@@ -277,8 +269,7 @@ NTCAN_RESULT canRead(NTCAN_HANDLE handle, CMSG* msg, int32_t* len, void* ovrlppd
 
 NTCAN_RESULT canStatus(NTCAN_HANDLE handle, CAN_IF_STATUS* status) {
   State& s = state();
-  std::unique_lock<std::mutex> lock(s.mu);
-  catch_up(s, lock);
+  auto lock = lock_current(s);
   Handle* h = resolve(s, handle, Call::Status);
   if (h == nullptr) return NTCAN_INVALID_HANDLE;
   if (status == nullptr) return NTCAN_INVALID_PARAMETER;

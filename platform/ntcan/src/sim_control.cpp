@@ -38,13 +38,6 @@ void set_fault(int net, Call call, NTCAN_RESULT status, int skip, int count) {
   fault_of(s, net, call) = Fault{status, skip, count};
 }
 
-// The simulation lock, with the bus brought up to bus time now.
-std::unique_lock<std::mutex> current(State& s) {
-  std::unique_lock<std::mutex> lock(s.mu);
-  catch_up(s, lock);
-  return lock;
-}
-
 // Detaches `p` and waits (on `lock`) until its callbacks have ended.
 void detach_and_wait(State& s, std::unique_lock<std::mutex>& lock,
                      const std::shared_ptr<Participant>& p) {
@@ -168,8 +161,7 @@ void inject(int net, const CMSG& msg, const std::string& from) {
   State& s = state();
   Dispatch callbacks;
   {
-    std::unique_lock<std::mutex> lock(s.mu);
-    catch_up(s, lock);
+    auto lock = lock_current(s);
     if (s.timing) {
       queue_for_bus(s, net, &msg, 1, NTCAN_NO_HANDLE, from, static_cast<std::size_t>(kMaxQueueSize));
       return;
@@ -200,14 +192,14 @@ CMSG make_rtr(int32_t id, uint8_t rtr_len) {
 
 std::vector<TraceEntry> trace() {
   State& s = state();
-  auto lock = current(s);
+  auto lock = lock_current(s);
   return {s.trace.begin(), s.trace.end()};
 }
 
 std::vector<TraceEntry> trace(int net) {
   check_net(net);
   State& s = state();
-  auto lock = current(s);
+  auto lock = lock_current(s);
   std::vector<TraceEntry> out;
   for (const TraceEntry& e : s.trace) {
     if (e.frame.net == net) out.push_back(e);
@@ -313,7 +305,7 @@ std::vector<NTCAN_HANDLE> handles(int net) {
 
 std::optional<HandleInfo> handle_info(NTCAN_HANDLE handle) {
   State& s = state();
-  auto lock = current(s);
+  auto lock = lock_current(s);
   const auto it = s.open.find(handle);
   if (it != s.open.end()) return info_of(*it->second);
   for (auto c = s.closed.rbegin(); c != s.closed.rend(); ++c) {
@@ -334,7 +326,7 @@ std::vector<int32_t> enabled_ids(NTCAN_HANDLE handle) {
 
 std::size_t queued(NTCAN_HANDLE handle) {
   State& s = state();
-  auto lock = current(s);
+  auto lock = lock_current(s);
   const auto it = s.open.find(handle);
   return it == s.open.end() ? 0 : it->second->queue.size();
 }
