@@ -3,6 +3,7 @@
 // bounded transmit queues and the nets' counters, on the manual clock.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <future>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "driver_calls.h"
 #include "ntcan.h"
 #include "ntcan_sim.h"
+#include "wire_client.h"
 
 namespace {
 
@@ -48,6 +50,8 @@ TEST(FrameBits, FrameLengthsMatchTheirBitPatternsCountedByHand) {
 TEST_F(BusTimingTest, FramesGoOutOneAtATimeLowestIdentifierFirstAndArriveWhenTheirLastBitIsOnTheNet) {
   const NTCAN_HANDLE a = open(0), b = open(0), c = open(0);
   const NTCAN_HANDLE r = open(0, {0x100, 0x200, 0x300});
+  testsupport::WireClient watcher(ntcan_sim::serve_socketcand("127.0.0.1:0"));
+  ASSERT_TRUE(watcher.open_raw(0));
   const CMSG high = make_frame(0x300, {1}), mid = make_frame(0x200, {2, 2}), low = make_frame(0x100, {3});
   const int64_t t0 = now();
   ASSERT_EQ(send(a, high), NTCAN_SUCCESS);
@@ -58,8 +62,13 @@ TEST_F(BusTimingTest, FramesGoOutOneAtATimeLowestIdentifierFirstAndArriveWhenThe
   const int64_t end_mid = t0 + us(mid), end_low = end_mid + us(low), end_high = end_low + us(high);
   bus.advance_us(end_mid - 1 - now());
   EXPECT_EQ(ntcan_sim::queued(r), 0u) << "one microsecond before its last bit";
+  EXPECT_EQ(watcher.next(20), "") << "nor on the served net";
   bus.advance_us(1);
   EXPECT_EQ(ntcan_sim::queued(r), 1u);
+  char seen[64];
+  std::snprintf(seen, sizeof seen, "< frame 200 %lld.%06lld 0202 >", static_cast<long long>(end_mid / 1000000),
+                static_cast<long long>(end_mid % 1000000));
+  EXPECT_EQ(watcher.next(), seen);
   bus.advance_us(end_high - now());
 
   std::vector<int32_t> ids;
