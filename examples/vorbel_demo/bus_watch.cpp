@@ -31,7 +31,7 @@ std::string BusWatch::load_text() const {
   for (int net = 0; net < nets_; ++net) {
     const ntcan_sim::BusStats st = ntcan_sim::bus_stats(net);
     char buf[160];
-    std::snprintf(buf, sizeof buf, "%sline %d %g kbit/s: load %.2f %%, %llu frames, %llu lost in receive queues", net ? "   " : "",
+    std::snprintf(buf, sizeof buf, "%sline %d %g kbit/s: load %.2f %%, %llu frames, %llu lost", net ? "   " : "",
                   net + 1, kbit_s(st.baud), 100 * st.load, static_cast<unsigned long long>(st.frames),
                   static_cast<unsigned long long>(st.rx_lost));
     out += buf;

@@ -23,7 +23,8 @@ class BusWatch {
   BusWatch(const BusWatch&) = delete;
   BusWatch& operator=(const BusWatch&) = delete;
 
-  // "line 1 125 kbit/s: load 1.40 %, 412 frames, 0 lost in receive queues   line 2 ..."
+  // "line 1 125 kbit/s: load 1.40 %, 412 frames, 0 lost   line 2 ...": the load over
+  // the last second, the frames carried and the frames lost in receive queues"
   std::string load_text() const;
 
  private:

@@ -118,7 +118,8 @@ void Display::refresh(bool force) {
          "128 more is the toggle bit of a node-guarding answer. Before its first state frame it is 15, the\n"
          "library's starting value. CONDITION names the state, or reads \"No heartbeat\" when nothing came\n"
          "within the node's consumer time-out (1.5 periods). HEARD: time since the last state frame\n"
-         "(last_heard_ms()).\n\n";
+         "(last_heard_ms()). bus: each line's load over the last second, the frames it carried and those\n"
+         "lost in receive queues.\n\n";
   const std::size_t columns = terminal_columns();
   for (const std::string& line : recent_) out += line.substr(0, columns) + '\n';
   std::fwrite(out.data(), 1, out.size(), stdout);
