@@ -179,7 +179,7 @@ TEST_F(SdoClientTest, AnAnswerIsTakenAsItComesAndA150msTimeOutFiresAt150ms) {
   int64_t start = clock_->now_us();
   EXPECT_EQ(node_->sdo_download(0x1017, 0, bytes_.data(), 2), 0);
   EXPECT_GE(clock_->now_us() - start, 40000);
-  EXPECT_LE(clock_->now_us() - start, 42500);
+  EXPECT_LE(clock_->now_us() - start, 45000) << "within an eighth of the time waited";
   late.join();
 
   const uint64_t takes = ntcan_sim::calls(Call::Take, 0);

@@ -362,8 +362,8 @@ class D_can : public D_fct {
   // Waits do not spin: while nothing arrives the thread blocks in the
   // driver's read (can_read) as long as at least the handle's receive
   // time-out (1 s) of the wait is left, else it sleeps on the framework
-  // clock in steps of at most 2 ms; an answer that is waiting is taken at
-  // once (can_get). Frames are taken through can_get and can_read, so a
+  // clock in steps of an eighth of the time waited, at most 10 ms; an
+  // answer that is waiting is taken at once (can_get). Frames are taken through can_get and can_read, so a
   // device class's overrides apply.
   //
   // Results: 0; -1 for a time-out, an abort (by the node or the client) or a

@@ -23,7 +23,8 @@ constexpr int kExtraSegments = 1024;
 
 constexpr int64_t kReadTimeoutUs = int64_t{kRxTimeoutMs} * 1000;
 constexpr int64_t kMinStepUs = 50;
-constexpr int64_t kMaxStepUs = 2000;
+constexpr int64_t kMaxStepUs = 10000;
+constexpr int64_t kStepShare = 8;  // a pause is an eighth of the time waited so far
 
 // Frames for one wait for an answer, taken through the node's virtual
 // receive calls (so that a device class's overrides apply), without
@@ -37,10 +38,10 @@ constexpr int64_t kMaxStepUs = 2000;
 //     time-out, one that brings frames as the time it took;
 //   - below that, the driver's read could outlast the wait, so the thread
 //     sleeps on the framework clock (TELVOsleep) between takes: 50 us at
-//     first, then a sixteenth of the time waited so far, at most 2 ms, and
+//     first, then an eighth of the time waited so far, at most 10 ms, and
 //     never beyond the end of the wait. An answer that arrives then is taken
-//     within 1/16 of the time already waited; a wait on a silent node wakes
-//     at most 500 times a second.
+//     within 1/8 of the time already waited; a wait on a silent node wakes
+//     at most 100 times a second once it has waited 80 ms.
 //
 // The time of a wait is thus the framework time of its sleeps plus the
 // driver's time of its reads; under a manual framework clock a wait that
@@ -74,7 +75,7 @@ class FrameWait {
         if (r != NTCAN_SUCCESS && r != NTCAN_RX_TIMEOUT) return r;
         spent_us_ += kReadTimeoutUs;
       } else {
-        int64_t step = spent_us_ / 16;
+        int64_t step = spent_us_ / kStepShare;
         step = step < kMinStepUs ? kMinStepUs : step > kMaxStepUs ? kMaxStepUs : step;
         if (step > left) step = left;
         TELVOsleep(0, static_cast<int>(step));
