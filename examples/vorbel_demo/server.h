@@ -22,14 +22,16 @@ class Server {
   Server(EqFct& eq, Display& display);
 
   // Puts every node on its line (masters before followers), reads the
-  // identity strings once and starts the masters' nodes. False when a node
-  // could not be initialised.
+  // identity strings and identity objects once, switches the heartbeats on
+  // and starts the masters' nodes. False when a node could not be
+  // initialised.
   bool initialise();
 
   // One pass of the server loop, run every 100 ms of framework time: fill
   // the receive buffers, hand each node's frames to the emergency and alive
-  // recognisers, guard the nodes that send no heartbeat, and re-initialise
-  // nodes whose handle went stale while their line was down.
+  // recognisers, guard the nodes that send no heartbeat, write a heartbeat
+  // time that a client set, and re-initialise nodes whose handle went stale
+  // while their line was down.
   void loop_turn();
 
   // The nodes as clients see them.
@@ -49,6 +51,11 @@ class Server {
     int stale_turns = 0;         // turns in a row whose can_array gave 77
     bool reinit_pending = false; // a re-initialisation failed: try again
     Node* master = nullptr;      // a follower's master
+    // A heartbeat master's ".HEARTBEAT": the producer time device code
+    // writes to 0x1017, set by clients.
+    std::unique_ptr<telvo::D_value<int>> heartbeat;
+    int heartbeat_asked = -1;    // the ".HEARTBEAT" value last written
+    int heartbeat_ms = -1;       // 0x1017 as read back; -1: not read
   };
 
   int node_id(const Node& n) const { return n.can->value()->i2_data; }
@@ -60,6 +67,10 @@ class Server {
   void watch_line(Node& n);
   void recognise(Node& n, CMSG* batch, int count);
   void watch_silence(Node& n);
+  // Writes ".HEARTBEAT" to the node's 0x1017 and reads it back.
+  void set_heartbeat(Node& n);
+  // The identity object 0x1018 as text.
+  std::string identity_text(D_can& can);
   void reinitialise(Node& master);
   std::string client_text(const std::string& property);
   int client_int(const std::string& property);

@@ -60,10 +60,12 @@ void expect_lines_in_order(const std::string& out, const std::vector<std::string
 }  // namespace
 
 // In order: the identities read by SDO (the pump's hardware version
-// expedited, the rest segmented), the valve's state around the client's stop
-// and start, then line 1's outage: closed, reopen failed, gateway reset by the
-// stand-in wget, reopened, and the node whose handle went re-initialised.
-TEST(DemoServer, ShowsTheIdentitiesAStopAndStartAndTheEmergencyThenRecoversFromALineOutage) {
+// expedited, the rest segmented; the identity objects as numbers), the
+// heartbeats switched on by download, the valve's state around the client's
+// stop and start, the valve's heartbeat time a client changed, then line 1's
+// outage: closed, reopen failed, gateway reset by the stand-in wget,
+// reopened, and the node whose handle went re-initialised.
+TEST(DemoServer, ShowsTheIdentitiesAStopAndStartANewHeartbeatAndTheEmergencyThenRecoversFromALineOutage) {
   testsupport::TempDir dir;
   const pid_t demo = start_demo(
       {"--fault", "--seconds", "2.5", "--time-scale", "50", "--config", kSample, "--trace", dir.file("bus.log")},
@@ -76,11 +78,18 @@ TEST(DemoServer, ShowsTheIdentitiesAStopAndStartAndTheEmergencyThenRecoversFromA
       R"(MANU "DC-200 drive controller"  HWVER "rev C"  SWVER "2\.4\.1")",
       R"(sdo +PUMP .*MANU "PX-40 coolant pump"  HWVER "r3"  SWVER "1\.12\.0")",
       R"(sdo +VALVE .*MANU "VX-3 valve terminal"  HWVER "B2"  SWVER "3\.0\.7")",
-      R"(node +VALVE +ALIVE +5 +CONDITION "Operational")",
+      R"(sdo +MOTOR +0x1018 by sdo_upload:  vendor id 0x000000DC  product code 0x00000200  revision 0x00020004  )"
+      R"(serial number 20417)",
+      R"(sdo +MOTOR +HEARTBEAT 1000: sdo_download\(0x1017\)=0  sdo_upload\(0x1017\)=0: .* every 1000 ms)",
+      R"(sdo +VALVE +HEARTBEAT 500: sdo_download\(0x1017\)=0 .* every 500 ms)",
+      R"(node +VALVE +ALIVE +5 +CONDITION "Operational".* HB 500ms)",
       R"(client +operator@console sets VALVE\.STOP = 1)",
       R"(node +VALVE +ALIVE +4 +CONDITION "Stopped")",
       R"(client +operator@console sets VALVE\.START = 1)",
       R"(node +VALVE +ALIVE +5 +CONDITION "Operational")",
+      R"(client +operator@console sets VALVE\.HEARTBEAT = 200)",
+      R"(sdo +VALVE +HEARTBEAT 200: sdo_download\(0x1017\)=0 .* every 200 ms)",
+      R"(node +VALVE .* HB 200ms)",
       R"(bus +line 1 \(net 0\) loses its network gateway)",
       R"(line +MOTOR  line 1 is closed)",
       R"(canOpen returned: +Line : 1mess: NTCAN_SOCK_CONN_TIMEOUT)",
