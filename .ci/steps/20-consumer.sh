@@ -60,7 +60,9 @@ run() {
   grep -qF "$identity" <<<"$out" || { echo "consumer: $1 did not read the identity"; exit 1; }
   grep -qF "$vendor" <<<"$out" || { echo "consumer: $1 did not read 0x1018"; exit 1; }
   grep -qF "$heartbeat" <<<"$out" || { echo "consumer: $1 did not write 0x1017"; exit 1; }
-  ldd "$1" | grep -q "libVORBEL.so.1 => $want_lib/" ||
+  # Not `ldd | grep -q`: grep leaving early would fail ldd (SIGPIPE) and,
+  # under pipefail, the check.
+  grep -qF "libVORBEL.so.1 => $want_lib/" <<<"$(ldd "$1")" ||
     { echo "consumer: $1 does not load libVORBEL from $want_lib"; ldd "$1"; exit 1; }
 }
 

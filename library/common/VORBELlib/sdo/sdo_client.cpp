@@ -38,7 +38,10 @@ template <class Run>
 int D_can::sdo_transfer(int node_id, int index, int subindex, bool legacy, const char* origin, Run run) {
   if (const int refused = check_node_id(node_id, 1, vorbel::kSdoService, origin)) return refused;
   vorbel::SdoTurn turn(canIdent_.i1_data, node_id);
-  if (!turn) return -1;
+  if (!turn) {
+    sdo_abort_code_ = 0;
+    return -1;
+  }
   vorbel::SdoTransfer t(*this, node_id, index, subindex, sdo_timeout_ms_.load(), legacy);
   const int r = run(t);
   sdo_abort_code_ = t.abort_code();
