@@ -47,11 +47,12 @@ Bus::Bus() : clock(g_clock) {
   segmented.resize(63, '.');
   device->set_object(kSegmentedIndex, 0, segmented);
 
-  // The 20 supervision threads start in their 60 s start pause. The first
-  // step runs the marker-file check and its messages, the second the first
-  // status query; from then on every step is one cycle.
+  // The 20 supervision threads start in their 60 s start pause, which they
+  // sleep half a second at a time; then come the marker-file check and its
+  // messages and the first status query. From then on every two steps are
+  // one cycle.
   if (!clock->wait_for_sleepers(NodeField::kLines)) throw std::runtime_error("supervision threads did not start");
-  for (int i = 0; i < 2; ++i)
+  while (ntcan_sim::calls(ntcan_sim::Call::Status) < NodeField::kLines)
     if (!clock->step().complete) throw std::runtime_error("supervision threads did not settle");
   supervisors = clock->sleepers();
 }

@@ -236,6 +236,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "vorbel_demo: %s\n", e.what());
     return 1;
   }
+  // Whichever way the run ends, the library stops before the sandbox (with
+  // its stand-in wget) goes: no supervision thread may reset a gateway after.
+  struct ShutdownFirst {
+    ~ShutdownFirst() { canline_shutdown(); }
+  } shutdown_first;
   if (!opt.trace.empty() && !ntcan_sim::start_trace_file(opt.trace)) {
     std::fprintf(stderr, "vorbel_demo: cannot write the trace file %s\n", opt.trace.c_str());
     return 1;
@@ -293,6 +298,8 @@ int main(int argc, char** argv) {
     display.event("demo", "configuration saved to " + opt.save);
   }
 
+  canline_shutdown();
+  display.event("demo", "canline_shutdown(): the supervision threads have stopped and the lines are closed");
   bus.reset();  // the devices stop: no more frames
   if (!opt.trace_check.empty()) write_trace_check(opt.trace_check);
   if (!opt.trace.empty()) {

@@ -9,7 +9,6 @@ namespace demo {
 namespace {
 
 constexpr int kGuardEveryTurns = 5;         // a guarding request every 500 ms
-constexpr int kRetryEveryTurns = 10;        // a failed re-initialisation is retried every second
 constexpr int64_t kSilentAfterUs = 2000000;  // 2 s without a state frame
 
 struct NodeEntry {
@@ -190,11 +189,8 @@ void Server::watch_line(Node& n) {
   const NTCAN_HANDLE h = n.can->handle();
   if (h == -1 && n.last_handle != -1) {
     display_.event("line", name(n) + "  line " + std::to_string(line(n)) +
-                               " is closed: handle() is -1 and the node's operations return 77 until it reopens");
-  } else if (h != -1 && n.last_handle == -1) {
-    display_.event("line", name(n) + "  line " + std::to_string(line(n)) + " is open again; the node holds handle " +
-                               std::to_string(h));
-    n.report_after_reopen = true;
+                               " is closed, and with it the node's handle: handle() is -1, handle_stale() is true"
+                               " and the node's operations return 77 until it is reattached");
   }
   n.last_handle = h;
 }
@@ -226,33 +222,15 @@ void Server::watch_silence(Node& n) {
                               "\": the library measures no time; this device code does");
 }
 
-void Server::reinitialise(Node& master) {
-  display_.event("reinit", name(master) + "  can_array()=" + result_text(NTCAN_INVALID_HANDLE) + " with handle " +
-                               std::to_string(master.can->handle()) +
-                               ": the line closed that handle, and its reopen renewed only the line's own handle."
-                               " Device code re-initialises the node: can_close(), then init");
-  const int closed = master.can->can_close();
-  std::string results;
-  // A line that closed again meanwhile refuses the node: try again later.
-  master.reinit_pending = !init_node(master, &results);
-  master.stale_turns = 0;
-  master.last_handle = master.can->handle();
-  master.report_after_reopen = false;
-  display_.event("reinit", name(master) + "  can_close()=" + result_text(closed) + "  " + results +
-                               ": new handle " + std::to_string(master.last_handle));
-  ++reinitialised_;
-  for (auto& np : nodes_) {
-    Node& f = *np;
-    if (f.master != &master) continue;
-    // A follower holds its master's old handle: it follows the new one.
-    f.can->can_close();
-    init_node(f, &results);
-    f.last_handle = f.can->handle();
-    f.report_after_reopen = false;
-    display_.event("reinit", name(f) + "  " + results + ": follows " + name(master) + " to handle " +
-                                 std::to_string(f.last_handle));
-    ++reinitialised_;
-  }
+void Server::reattach(Node& n) {
+  // -1 while the line is still closed: nothing to do yet.
+  const int ret = n.can->reattach();
+  if (ret == -1) return;
+  n.last_handle = n.can->handle();
+  display_.event("line", name(n) + "  handle_stale() was true: reattach()=" + result_text(ret) +
+                                 (n.master ? ": follows " + name(*n.master) + " to handle " : ": new handle ") +
+                                 std::to_string(n.last_handle) + ", its identifiers enabled again");
+  if (ret == 0) ++reinitialised_;
 }
 
 void Server::loop_turn() {
@@ -263,26 +241,11 @@ void Server::loop_turn() {
   ++turns_;
   for (auto& np : nodes_) {
     Node& n = *np;
-    if (n.reinit_pending && turns_ % kRetryEveryTurns == 0) reinitialise(n);
+    if (n.can->handle_stale()) reattach(n);
     if (n.last_handle == -1) continue;  // line closed
     CMSG batch[100];
     int count = 0;
-    const int status = n.can->can_array(batch, &count);
-    if (status == -1) continue;  // closed since
-    if (status == NTCAN_INVALID_HANDLE) {
-      // A handle that is not usable although the line is open. One such
-      // turn may be a fill that met the line's close half-way; a stale
-      // handle gives 77 turn after turn.
-      if (!n.master && ++n.stale_turns >= 2) reinitialise(n);
-      continue;
-    }
-    n.stale_turns = 0;
-    if (n.report_after_reopen) {
-      n.report_after_reopen = false;
-      display_.event("line", name(n) + "  can_array()=" + result_text(status) + " with handle " +
-                                 std::to_string(n.can->handle()) +
-                                 ": a handle of its own, which the line's close left open; nothing to re-initialise");
-    }
+    if (n.can->can_array(batch, &count) == -1) continue;  // closed since
     recognise(n, batch, count);
     watch_silence(n);
     // A client set another heartbeat time: written here, on the server

@@ -30,14 +30,14 @@ class Server {
   // One pass of the server loop, run every 100 ms of framework time: fill
   // the receive buffers, hand each node's frames to the emergency and alive
   // recognisers, guard the nodes that send no heartbeat, write a heartbeat
-  // time that a client set, and re-initialise nodes whose handle went stale
-  // while their line was down.
+  // time that a client set, and reattach nodes whose handle went stale while
+  // their line was down.
   void loop_turn();
 
   // The nodes as clients see them.
   std::vector<NodeView> view();
 
-  // Nodes re-initialised after a line outage.
+  // Nodes reattached after a line outage.
   int reinitialised() const { return reinitialised_.load(); }
 
  private:
@@ -47,9 +47,6 @@ class Server {
     int64_t heard_us = -1;       // framework time of the last state frame
     bool silence_reported = false;
     NTCAN_HANDLE last_handle = -1;
-    bool report_after_reopen = false;
-    int stale_turns = 0;         // turns in a row whose can_array gave 77
-    bool reinit_pending = false; // a re-initialisation failed: try again
     Node* master = nullptr;      // a follower's master
     // A heartbeat master's ".HEARTBEAT": the producer time device code
     // writes to 0x1017, set by clients.
@@ -71,7 +68,7 @@ class Server {
   void set_heartbeat(Node& n);
   // The identity object 0x1018 as text.
   std::string identity_text(D_can& can);
-  void reinitialise(Node& master);
+  void reattach(Node& n);
   std::string client_text(const std::string& property);
   int client_int(const std::string& property);
 

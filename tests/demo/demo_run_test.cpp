@@ -63,8 +63,9 @@ void expect_lines_in_order(const std::string& out, const std::vector<std::string
 // expedited, the rest segmented; the identity objects as numbers), the
 // heartbeats switched on by download, the valve's state around the client's
 // stop and start, the valve's heartbeat time a client changed, then line 1's
-// outage: closed, reopen failed, gateway reset by the stand-in wget,
-// reopened, and the node whose handle went re-initialised.
+// outage: closed with the nodes' handles, reopen failed, gateway reset by the
+// stand-in wget, reopened, the stale nodes reattached (the follower to its
+// master's new handle), and the library shut down at the end.
 TEST(DemoServer, ShowsTheIdentitiesAStopAndStartANewHeartbeatAndTheEmergencyThenRecoversFromALineOutage) {
   testsupport::TempDir dir;
   const pid_t demo = start_demo(
@@ -92,12 +93,14 @@ TEST(DemoServer, ShowsTheIdentitiesAStopAndStartANewHeartbeatAndTheEmergencyThen
       R"(node +VALVE .* HB 200ms)",
       R"(bus +line 1 \(net 0\) loses its network gateway)",
       R"(line +MOTOR  line 1 is closed)",
+      R"(line +PUMP  line 1 is closed)",
       R"(canOpen returned: +Line : 1mess: NTCAN_SOCK_CONN_TIMEOUT)",
       R"(gateway the stand-in wget got \(and sent nothing\): wget --post-data=FWUpdReset=1)",
-      R"(line +MOTOR  line 1 is open again; the node holds handle 1$)",
-      R"(reinit +MOTOR  can_array\(\)=77 NTCAN_INVALID_HANDLE)",
-      R"(reinit +MOTOR  can_close\(\)=.*init\(0x585\)=0  init_emergency\(\)=0  init\(0x705\)=0: new handle)",
-      R"(reinit +MOTOR_VIEW  .*follows MOTOR to handle)",
+      R"(line +MOTOR  handle_stale\(\) was true: reattach\(\)=0: new handle (\d+))",
+      R"(line +MOTOR_VIEW  handle_stale\(\) was true: reattach\(\)=0: follows MOTOR to handle)",
+      R"(line +PUMP  handle_stale\(\) was true: reattach\(\)=0: new handle)",
+      R"(alive +MOTOR  is heard again)",
+      R"(demo +canline_shutdown\(\): the supervision threads have stopped)",
   });
   EXPECT_NE(out.find("log     D_can::can_emergency  0x10 0x32 0x4 0x12 0x34 0x0 0x0 0x0"), std::string::npos) << out;
   // From the first row on, the follower shows its master's state.

@@ -57,7 +57,9 @@ int plain(NodeProbe& n) {
 }
 int single(NodeProbe& n) { return n.init(0x585, 1); }
 
-class FaultMatrix : public testsupport::BusTest, public testing::WithParamInterface<Case> {
+// Whatever the fault, the library never calls the driver on a handle it has
+// closed, though the driver hands closed numbers out again.
+class FaultMatrix : public testsupport::ReusedHandlesTest, public testing::WithParamInterface<Case> {
  public:
   static const std::vector<Place>& places();
 
@@ -387,21 +389,14 @@ const std::vector<Place>& FaultMatrix::places() {
       {"TwoFailedQueriesBySupervision", Call::Status, [](FaultMatrix& t) {
          auto creator = t.started(5, 0x585);
          auto later = t.started(6, 0x586);
-         const NTCAN_HANDLE later_handle = later->raw_handle();
          t.close_line_by_supervision(*creator, t.s);
          EXPECT_EQ(t.texts("2. canStatus returned: "), Texts{line_text(t.s)});
-         // Nodes are not told; their operations answer 77 without a call.
+         // The line closed every handle on it; the nodes' operations answer
+         // 77 without a call (the lifecycle tests follow them further).
+         EXPECT_TRUE(t.open_on_line1().empty());
          const uint64_t sends = t.calls(Call::Send);
          EXPECT_EQ(later->start_node(), NTCAN_INVALID_HANDLE);
          EXPECT_EQ(t.calls(Call::Send), sends);
-         can_looping();
-         EXPECT_EQ(*later->rx_count(), -1);
-         // The later node's own handle stays open, and is forgotten without a
-         // close when the node is initialised again (a documented leak).
-         EXPECT_EQ(t.open_on_line1(), Handles{later_handle});
-         EXPECT_EQ(later->init(0x586), -1);
-         EXPECT_EQ(later->raw_handle(), -1);
-         EXPECT_EQ(t.open_on_line1(), Handles{later_handle});
        }},
   };
   return table;

@@ -157,10 +157,29 @@ TEST_F(SimTest, BadCallsAreRejectedWithTheirStatusAndChangeNothing) {
   EXPECT_EQ(two, 0) << "a rejected send reports 0 frames sent";
   EXPECT_EQ(ntcan_sim::handles(2), (std::vector<NTCAN_HANDLE>{h, peer}));
   EXPECT_EQ(ntcan_sim::queued(peer), 0u) << "no part of a rejected batch was sent";
+  // The calls on `closed` are counted; those on numbers never issued are not.
+  EXPECT_EQ(ntcan_sim::calls_on_closed_handles(), 2u);
   // Handle numbers are never reused, not even after a reset.
   ntcan_sim::reset();
   EXPECT_EQ(canIdAdd(h, 0x1), NTCAN_INVALID_HANDLE);
+  EXPECT_EQ(ntcan_sim::calls_on_closed_handles(), 1u);
   EXPECT_GT(open(2), closed);
+}
+
+TEST_F(SimTest, WithReuseANewHandleTakesTheLowestFreeNumberOnAnyNet) {
+  ntcan_sim::set_handle_reuse(true);
+  ntcan_sim::reset();
+  const NTCAN_HANDLE first = open(0), second = open(0), third = open(1);
+  EXPECT_EQ(std::vector<NTCAN_HANDLE>({first, second, third}), std::vector<NTCAN_HANDLE>({1, 2, 3}));
+  ASSERT_EQ(canClose(second), NTCAN_SUCCESS);
+  ASSERT_EQ(canClose(first), NTCAN_SUCCESS);
+  EXPECT_EQ(send(first, make_frame(0x1, {})), NTCAN_INVALID_HANDLE);
+  EXPECT_EQ(ntcan_sim::calls_on_closed_handles(), 1u);
+  EXPECT_EQ(open(5), 1) << "the number kept after the close now names a handle on net 5";
+  EXPECT_EQ(send(first, make_frame(0x1, {})), NTCAN_SUCCESS);
+  EXPECT_EQ(ntcan_sim::calls_on_closed_handles(), 1u) << "a reused number is not seen as closed";
+  ntcan_sim::set_handle_reuse(false);
+  EXPECT_EQ(open(0), 4) << "without reuse the numbers go on above every number issued";
 }
 
 TEST_F(SimTest, InjectedFaultsFailTheirCallsOnTheirNetAndLeaveTheStateTheFailureDescribes) {

@@ -212,17 +212,30 @@ TEST_F(SdoClientTest, TransfersOfOneNodeOnTwoThreadsTakeTurnsAndNeverInterleave)
   EXPECT_EQ(own_failures, 0);
 }
 
-TEST_F(SdoClientTest, ALineThatClosesDuringATransferEndsItWith77AndNothingMoreIsSent) {
+// The node answers the first segment and falls silent; 40 ms into the wait
+// for the second, the line closes (with every handle on it).
+TEST_F(SdoClientTest, ALineThatClosesDuringATransferEndsItWith77AndTheStaleHandleIsNeverUsed) {
   device_->set_object(0x2000, 0, "");
-  int requests = 0;
-  const int spy = ntcan_sim::attach(0, "spy", [&](const ntcan_sim::BusFrame& f) {
-    if (f.msg.id == 0x605 && ++requests == 2) node_->line()->can_close();
+  node_->sdo_timeout_ms(150);
+  const int spy = ntcan_sim::attach(0, "spy", [this](const ntcan_sim::BusFrame& f) {
+    if (f.msg.id == 0x605 && (f.msg.data[0] & 0xE0) == 0) device_->set_silence(canopen_sim::Silence::Sdo);
   });
+  settle(1);  // the line's supervision in its first pause
+  std::thread outage([this] {
+    TELVOsleep(0, 40000);
+    node_->line()->can_close();
+  });
+  settle(2);
   EXPECT_EQ(node_->sdo_download(0x2000, 0, bytes_.data(), 20), 77);
+  clock_->advance(std::chrono::milliseconds(5));  // the close's own pause
+  outage.join();
   ntcan_sim::detach(spy);
   EXPECT_EQ(frames(), (Frames{"-> 605: 21 00 20 00 14 00 00 00", "<- 585: 60 00 20 00 00 00 00 00",
-                              "-> 605: 00 00 01 02 03 04 05 06", "<- 585: 20 00 00 00 00 00 00 00"}));
-  EXPECT_EQ(node_->sdo_abort_code(), 0u);
+                              "-> 605: 00 00 01 02 03 04 05 06", "<- 585: 20 00 00 00 00 00 00 00",
+                              "-> 605: 10 07 08 09 0A 0B 0C 0D"}));
+  EXPECT_EQ(node_->sdo_abort_code(), 0u) << "no abort: the handle is gone";
+  EXPECT_TRUE(node_->handle_stale());
+  EXPECT_EQ(ntcan_sim::calls_on_closed_handles(), 0u);
 }
 
 TEST_F(SdoClientTest, BadArgumentsAreRefusedBeforeAnythingIsSent) {

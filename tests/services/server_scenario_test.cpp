@@ -153,27 +153,30 @@ TEST_F(ServerTest, ClientCommandWritesSendOneNmtFrameWhateverTheValue) {
   EXPECT_EQ(log_->count("MOTOR_VIEW.ACTIVE"), 1u);
 }
 
-TEST_F(ServerTest, AClientMovingANodeTakesItOffTheLoopUntilDeviceCodeInitialisesIt) {
+TEST_F(ServerTest, AClientMovingAMasterTakesItOffTheLoopAndItsFollowerLearnsItIsGone) {
   client_write("MOTOR", IIII{1, 6, 0, 0});
   EXPECT_TRUE(motor_->has_changed());
   EXPECT_EQ(motor_->raw_handle(), -1);
-  EXPECT_EQ(client_int("MOTOR.ACTIVE"), 1) << "the flag stays; the node keeps its buffers";
+  EXPECT_EQ(client_int("MOTOR.ACTIVE"), 0) << "the flag goes with the buffers";
 
-  // Off the loop: the valve is filled, the motor's buffer is not.
-  const int32_t before = *motor_->rx_count();
-  ntcan_sim::inject(0, make_frame(0x705, {0x05}));
+  // Off the loop; its follower's batch is no longer filled, and says so
+  // instead of repeating the last one.
   can_looping();
-  EXPECT_EQ(*motor_->rx_count(), before);
+  CMSG batch[100];
+  int count = 0;
+  EXPECT_EQ(view_->can_array(batch, &count), -1);
+  EXPECT_EQ(view_->handle(), -1);
+  EXPECT_EQ(view_->start_node(), NTCAN_INVALID_HANDLE);
 
   // The follower of the old address becomes master when initialised again.
   ASSERT_EQ(view_->init(0x705), 0);
   EXPECT_EQ(client_int("MOTOR_VIEW.ACTIVE"), 1);
-  EXPECT_NE(view_->rx_buffer(), motor_->rx_buffer());
+  ntcan_sim::inject(0, make_frame(0x705, {0x05}));
+  EXPECT_EQ(server_turn(*view_), 1);
 
   // Device code re-initialises the moved node for node id 6.
-  CMSG* old_buffer = motor_->rx_buffer();
   ASSERT_EQ(motor_->init(0x706), 0);
-  EXPECT_EQ(motor_->rx_buffer(), old_buffer);
+  EXPECT_EQ(client_int("MOTOR.ACTIVE"), 1);
   ntcan_sim::inject(0, make_frame(0x706, {0x7F}));
   EXPECT_EQ(server_turn(*motor_), 1);
   EXPECT_EQ(client_int("MOTOR.ALIVE"), 0x7F);

@@ -86,6 +86,21 @@ class BusTest : public testing::Test {
   long t0_ = 0;
 };
 
+// With a driver that hands closed handle numbers out again, lowest first, as
+// real drivers do: a test of this fixture fails if the library calls the
+// driver on a handle it has closed.
+class ReusedHandlesTest : public BusTest {
+ protected:
+  void SetUp() override {
+    ntcan_sim::set_handle_reuse(true);
+    BusTest::SetUp();
+  }
+  void TearDown() override {
+    EXPECT_EQ(ntcan_sim::calls_on_closed_handles(), 0u);
+    BusTest::TearDown();
+  }
+};
+
 }  // namespace testsupport
 
 #endif  // VORBEL_BUS_FIXTURE_H

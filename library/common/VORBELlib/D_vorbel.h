@@ -26,19 +26,57 @@
 //
 // Log messages go to the framework log (telvo::printtostderr) with level
 // 0x80000000.
+//
+// Threads. The server loop (can_looping), device code on any number of
+// threads, the framework's client calls and one supervision thread per line
+// run concurrently. Every operation of a node may be called while the loop
+// runs and while supervision closes or reopens the node's line; closing,
+// (re-)initialising, reattaching or moving a node (init forms, can_open,
+// can_close, reattach, set_value, read, dellist, the destructor) may run on
+// one thread while other threads use the same node: the operation that comes
+// second sees the node as the first left it, and a handle is never passed to
+// the driver after the library has closed it (an SDO transfer or a poll whose
+// node is closed or moved meanwhile ends with 77 at its next step). A node
+// must not be destroyed while another thread uses it. Device code that reads a node's address
+// through value() while a client may move the node reads it under the
+// equipment function's lock, as the framework's client calls run.
+//
+// Overrides: can_looping calls a registered node's can_fill (and can_print)
+// with the registry lock D_can::mx_loop held. An override of can_fill may
+// call any operation of any node, including can_array, read, set_value,
+// init, reattach and dellist: the library does not take mx_loop again on
+// the thread that holds it. Device code that takes mx_loop itself must not
+// call the library while it holds it.
 #ifndef D_VORBEL_H
 #define D_VORBEL_H
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "ntcan.h"
 #include "telvo.h"
 
 class D_can;
+
+// Internal to the library.
+namespace vorbel {
+class LoopLock;
+class HandleUse;
+struct LineHandles;
+struct NodeBlock;
+// One open of a handle on a line: the line's slot for it and a serial that
+// no other open on the line repeats, so that a number closed and handed out
+// again by the driver is never taken for the handle it was.
+struct HandleTicket {
+  uint32_t slot = 0;
+  uint32_t serial = 0;  // 0: no handle
+};
+}  // namespace vorbel
 
 // ---------------------------------------------------------------------------
 // canline: one CAN line (an NTCAN net) shared by every node on it.
@@ -48,6 +86,10 @@ class D_can;
 // own supervision thread, which closes it after two failed status queries in
 // a row and reopens it with a growing pause. The fields that the supervision
 // thread writes while nodes read them on other threads are atomic.
+//
+// The line keeps every handle opened on it since it was last closed: its own
+// and the nodes' own. Closing the line closes each of them once; a node's
+// handle of an earlier opening is never passed to the driver again.
 class canline {
  private:
   std::atomic<NTCAN_HANDLE> linehandle_;  // the line's own handle; -1 while closed
@@ -64,6 +106,7 @@ class canline {
   std::thread t1_;                     // the supervision thread (detached)
   std::string line_ip_;                // gateway address: 15 characters, or not usable
   std::atomic<bool> ThreadStop_;       // stop request for the supervision thread
+  std::atomic<bool> thread_ended_;     // the supervision thread has left (canline_shutdown)
 
   canline();
   ~canline();
@@ -73,12 +116,16 @@ class canline {
   // Open a handle on the line into `handle`. With openalways false an open
   // line only confirms a handle the caller already holds (no driver call)
   // and a closed line refuses (-1). Returns 0, -1 or the NTCAN status of the
-  // failed canOpen / canSetBaudrate.
+  // failed canOpen / canSetBaudrate. A handle opened here is the line's to
+  // close with the line.
   int can_open(NTCAN_HANDLE& handle, bool openalways);
-  // Reopen the line's own handle (used by the supervision thread).
+  // Reopen the line's own handle (used by the supervision thread); 0 at once
+  // when the line is open.
   int can_open();
-  // Close the line's own handle. Returns 0 or the status of a failed close;
-  // the line counts as closed either way.
+  // Close the line: its own handle and every node handle opened on it since
+  // it was opened. Returns 0 or the status of the failed close of the line's
+  // own handle (every failed close is logged); the line counts as closed
+  // either way.
   int can_close();
 
   int line() const { return line_; }
@@ -101,11 +148,40 @@ class canline {
   // 60 s of real time, or at once when ThreadStop_ is set; the call blocks
   // until then. The log shows the command with the password as "***".
   void reset_line();
+
+ private:
+  // Open a handle (canOpen, 5 ms pause, canSetBaudrate) and keep it in the
+  // line's list. On a closed line it becomes the line's own handle if
+  // may_open_line, else it is closed again and -1 returned; so it is when
+  // the line was closed meanwhile (nothing of an earlier opening is kept),
+  // and 77 once the line is shut down.
+  int open_handle(NTCAN_HANDLE& handle, vorbel::HandleTicket& ticket, bool may_open_line);
+  // Close one node handle of the line if the line still lists it (*closed
+  // tells). Returns the status of canClose, or 0.
+  int close_handle(NTCAN_HANDLE handle, const vorbel::HandleTicket& ticket, bool* closed);
+  // Whether the line lists this handle as open.
+  bool lists(NTCAN_HANDLE handle, const vorbel::HandleTicket& ticket);
+  // Close the line for good (canline_shutdown): no handle is opened after.
+  void shut();
+
+  std::unique_ptr<vorbel::LineHandles> handles_;
+  friend class D_can;
+  friend class vorbel::HandleUse;
+  friend void canline_shutdown();
 };
 
 // Fill the receive buffer of every registered master node from its handle
 // (one non-blocking take per node). Called by the server loop; always 0.
 int can_looping();
+
+// Stop the library: every line's supervision thread is asked to stop and
+// left within one second of framework time (also from a long pause or a
+// gateway reset), then every line is closed with all its handles. Waits on
+// the framework clock (TELVOsleep) until the threads have left. After it
+// returns the library makes no driver call, runs no gateway reset and logs
+// nothing of its own: node operations return 77 (can_array -1), no line is
+// created or opened again. Calling it again does nothing.
+void canline_shutdown();
 
 // Text of an NTCAN status, e.g. "NTCAN_NET_NOT_FOUND(0x00000013)". Callers
 // pass a signed 32-bit status sign-extended to 64 bits.
@@ -216,14 +292,31 @@ class D_can : public D_fct {
   D_canint* start_node_;
   D_canint* stop_node_;
   D_canint* reset_node_;
-  // Serialises the polling of one node against changes of the node registry.
+  // Serialises the polling of a node against every change of the node
+  // registry and of a node's line, handle and buffers (all of which it
+  // guards). Lock order: mx_loop, then a line's handle lock, then the
+  // driver; the supervision threads take only their line's handle lock.
   static std::mutex mx_loop;
   friend int can_looping();
+  friend class vorbel::LoopLock;
+  friend class vorbel::HandleUse;
   friend class D_Alive;  // checks node ids through check_node_id
 
  public:
   D_Alive* alive_;
   D_string* modul_condition_;
+
+ private:
+  // The node's hold on its line, under mx_loop: which open of canhandle_ it
+  // uses, whether it opened that handle itself (and closes it), whether it
+  // wants a handle (put on its line and not closed since), the block it
+  // shares as master or follower, and the identifiers it enabled.
+  vorbel::HandleTicket ticket_;
+  bool owns_handle_;
+  bool on_line_;
+  vorbel::NodeBlock* block_;
+  std::vector<int32_t> idents_;
+  int own_alive_;  // the alive value of a node without block
 
  public:
   // pn: the property name, optionally a blank and a description.
@@ -278,8 +371,9 @@ class D_can : public D_fct {
   virtual int can_fill();
   // Copy the frames of the last fill into rxmsg (room for 100 frames) and
   // their count into *length; returns the node's status word, -1 when the
-  // handle is not usable or the node has no receive buffer. Synchronised
-  // with can_looping, so it may run on another thread.
+  // handle is not usable, the node has no receive buffer or it follows a
+  // master that was destroyed or moved. Synchronised with can_looping, so
+  // it may run on another thread.
   virtual int can_array(CMSG* rxmsg, int* length);
   // Send the initiate-upload request for (index, subindex) to 0x600 + node
   // id and return at once; the answer arrives with the node's frames.
@@ -304,20 +398,45 @@ class D_can : public D_fct {
   // Register the node for polling as the master of its line and node id
   // (receive buffer, ".ACTIVE" 1, ".ALIVE" 15) or, when another node is
   // master there, make it a follower sharing the master's buffers and
-  // handle (".ACTIVE" 0, also for a former master moved there); then enable
-  // `ident` (when > 0). A master may call it again to enable further
-  // identifiers.
+  // handle (".ACTIVE" 0); then enable `ident` (when > 0). A master may call
+  // it again to enable further identifiers. When a master is destroyed or
+  // moved, its followers' handle is unusable (can_array -1) until they are
+  // initialised again: the first becomes the master, the others follow it.
   int init(int ident);
   // flag 1: like init() but enabling only `ident`; any other flag: init(ident),
   // returning 0 whatever it returned.
   int init(int ident, int flag);
   // Enable / disable an identifier on the node's handle. Enabling an
   // enabled identifier is success; only a master disables (0 otherwise).
+  // 77 without a driver call while the handle is not usable; an identifier
+  // the node enables (or cannot for that reason) is enabled again by
+  // reattach(), until it is disabled.
   int AddIdent(int ident);
   int DelIdent(int ident);
   // Take a master's own entry out of the polling registry (never another
   // node's of the same line and node id); always 0.
   int dellist();
+
+  // --- Line outages. When supervision closes a line it closes every handle
+  // opened on it; the nodes' handles are then stale: handle() is -1 and
+  // every operation returns 77 without a driver call, also after the line
+  // has reopened, until the node is reattached or initialised again.
+  //
+  // True when the node was put on its line (an init form or can_open) and
+  // not closed or moved since, but its handle is not usable: its line
+  // closed it, its master's handle went, or its master was destroyed or
+  // moved, or the node has had no handle since its line was down.
+  bool handle_stale() const;
+  // Bring a stale node back: a new handle of its own on its (open) line,
+  // every identifier the node had enabled enabled on it again, the same
+  // role. A follower takes its master's handle, reattaching the master
+  // first when that is stale too; a follower whose master was destroyed or
+  // moved is registered again as init(int) would. Returns 0 (also when
+  // there was nothing to do); -1 while the line is still closed (no driver
+  // call) or for a node that is not on its line; 77 after
+  // canline_shutdown(); otherwise the status of the failed open or
+  // canIdAdd.
+  int reattach();
 
   // --- NMT commands (0, 77 while the handle is not usable, 22 for a node
   // id outside 0..127, or the status of the send): start (0x01), stop
@@ -355,9 +474,11 @@ class D_can : public D_fct {
   //
   // One transfer per node (line and node id) at a time: a transfer of a
   // node, also through another D_can of the same line and node id, waits
-  // until the one in progress has ended; they never interleave. A transfer
-  // started on the thread that runs one of the same node (from an override
-  // of can_read or can_get) is refused with -1.
+  // until the one in progress has ended; they never interleave. Where that
+  // wait could not end, a transfer of a node whose transfer is in progress
+  // is refused with -1 instead: on the thread that runs it (an override of
+  // can_read or can_get starting one) and on a thread that holds mx_loop
+  // (an override of can_fill).
   //
   // Waits do not spin: while nothing arrives the thread blocks in the
   // driver's read (can_read) as long as at least the handle's receive
@@ -369,8 +490,8 @@ class D_can : public D_fct {
   // Results: 0; -1 for a time-out, an abort (by the node or the client) or a
   // protocol error (a value longer than the buffer, a segmented value of
   // another size than indicated), sdo_abort_code() telling which abort;
-  // 77 when the node's handle is not usable (also when the line closes
-  // during the transfer: nothing more is sent); NTCAN_INVALID_PARAMETER (22)
+  // 77 when the node's handle is not usable (also when its line closes or
+  // the node is closed or moved during the transfer: nothing more is sent); NTCAN_INVALID_PARAMETER (22)
   // for bad arguments or a node id outside 1..127; else the driver's status.
 
   // Upload entry (index 0..0xFFFF, subindex 0..0xFF) into buffer[0..size),
@@ -429,18 +550,20 @@ class D_can : public D_fct {
   // open and supervise it (the creating node's ".BAUDRATE" fixes the line's
   // baud rate, 0 meaning code 6), and give the node a handle on it: the
   // line's own for the node that created it, a new one for a later node
-  // without handle. Returns 0, -1 when the line exists but is closed, or the
-  // NTCAN status of the failed open.
+  // without a usable handle (a usable one is kept, no driver call). Returns
+  // 0, -1 when the line exists but is closed, 77 after canline_shutdown(),
+  // or the NTCAN status of the failed open.
   int can_open();
-  // Give the node's handle up. A master closes a handle of its own (not the
-  // line's); a node that is not the master only forgets its master's handle
-  // and buffers. Returns 0 or the status of the failed close.
+  // Give the node's handle up: a handle the node opened itself is closed
+  // (unless its line closed it already); the line's handle and a master's
+  // are only forgotten. A node that is not the master also forgets its
+  // master's buffers. Returns 0 or the status of the failed close.
   int can_close();
 
   void handle(NTCAN_HANDLE h) { canhandle_ = h; }
-  // The node's usable handle: canhandle_ while the node's line is open, -1
-  // otherwise.
-  NTCAN_HANDLE handle() const { return pline_ && pline_->handle() > 0 ? canhandle_ : -1; }
+  // The node's usable handle: canhandle_ while the node's line is open and
+  // still holds it, -1 otherwise.
+  NTCAN_HANDLE handle() const;
   bool isactive() { return active_->value() != 0; }
   // True once after a client moved the node to another line or node id;
   // reading clears it.
@@ -448,15 +571,30 @@ class D_can : public D_fct {
   IIII* value() { return &canIdent_; }
   // The address before the last move to another line or node id.
   IIII* oldAddr() { return &oldIdent_; }
-  // Status of the node's last receive operation (0 before any). The polling
-  // thread writes it while device code reads it, so it is read atomically,
-  // as the library writes it.
-  int can_return() { return can_ret_ ? __atomic_load_n(can_ret_, __ATOMIC_RELAXED) : 0; }
+  // Status of the node's last receive operation (0 before any).
+  int can_return();
 
  private:
   // Take the node off its line and out of the polling registry (destruction,
-  // move to another line or node id).
+  // move to another line or node id). A master's followers are orphaned.
   void detach_from_bus();
+  // detach_from_bus and the new address, has_changed() raised.
+  void leave_address(const IIII& from, const IIII& to);
+  // The node id, read under mx_loop.
+  int current_node_id() const;
+
+  // Under mx_loop:
+  bool usable() const;
+  int open_on_line();
+  int release_handle();
+  int join_registry();
+  void follow(D_can& master);
+  void take_block();
+  void drop_block();
+  void bind_own_alive();
+  int add_ident(int ident);
+  void remember_ident(int ident);
+  int reattach_locked();
 
   // One SDO transfer of node `node_id` (see sdo_client.cpp).
   template <class Run>

@@ -39,9 +39,23 @@ NTCAN_EXPORT const char* call_name(Call call);  // "canOpen", "canSend", ...
 // (waiting for running callbacks), clears the trace, faults, counters and
 // board status words, sets the time scale to 1 and turns the trace on with
 // its default capacity. Handle numbering continues, so handles from before
-// the reset stay invalid. Throws std::logic_error when called from a
-// participant callback (it would wait for that callback).
+// the reset stay invalid (unless handle reuse is on, which reset() keeps).
+// Throws std::logic_error when called from a participant callback (it would
+// wait for that callback).
 NTCAN_EXPORT void reset();
+
+// Handle numbers. By default canOpen hands out numbers never used before in
+// the process, so a number kept after its close always fails with
+// NTCAN_INVALID_HANDLE. With reuse on, canOpen takes the lowest number from
+// 1 up that no open handle has, as file descriptors are given out: a number
+// kept after its close may then name another handle, on any net. The
+// environment variable NTCAN_SIM_REUSE_HANDLES=1 turns reuse on at load.
+NTCAN_EXPORT void set_handle_reuse(bool on);
+// Driver calls made since reset() on a number that was handed out and is
+// not open at the time of the call (a use after close, or a second close).
+// A call on a closed number that reuse has since given to another handle
+// reaches that handle and is not counted here.
+NTCAN_EXPORT uint64_t calls_on_closed_handles();
 
 // ---------------------------------------------------------------------------
 // Frames on a net and who sent them

@@ -3,11 +3,17 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 
 namespace ntcan_sim::detail {
 
 State& state() {
-  static State& s = *new State;
+  static State& s = [] () -> State& {
+    auto* fresh = new State;
+    const char* reuse = std::getenv("NTCAN_SIM_REUSE_HANDLES");
+    fresh->reuse_handles = reuse && std::string(reuse) == "1";
+    return *fresh;
+  }();
   return s;
 }
 

@@ -76,6 +76,9 @@ struct State {
   std::condition_variable callbacks_done;  // some participant's in_flight fell to 0
 
   NTCAN_HANDLE next_handle = 1;  // never rewound, not even by reset()
+  bool reuse_handles = false;    // canOpen takes the lowest free number
+  NTCAN_HANDLE highest_issued = 0;
+  uint64_t closed_handle_calls = 0;
   std::unordered_map<NTCAN_HANDLE, std::shared_ptr<Handle>> open;
   std::deque<HandleInfo> closed;  // newest at the back
   std::array<Net, kNetCount> nets;

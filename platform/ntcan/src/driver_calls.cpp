@@ -21,6 +21,7 @@ Handle* resolve(State& s, NTCAN_HANDLE number, Call call) {
   const auto it = s.open.find(number);
   if (it == s.open.end()) {
     count_call(s, call, kNoNet);
+    if (number > 0 && number <= s.highest_issued) ++s.closed_handle_calls;
     return nullptr;
   }
   count_call(s, call, it->second->net);
@@ -99,11 +100,16 @@ NTCAN_RESULT canOpen(int net, uint32_t flags, int32_t txqueuesize, int32_t rxque
     return NTCAN_INVALID_PARAMETER;
   }
   if (const NTCAN_RESULT fault = take_fault(s, net, Call::Open)) return fault;
-  if (s.next_handle == INT32_MAX) return NTCAN_INSUFFICIENT_RESOURCES;
+  NTCAN_HANDLE number = s.next_handle;
+  if (s.reuse_handles) {
+    number = 1;  // the lowest number no open handle has, as file descriptors
+    while (s.open.count(number)) ++number;
+  }
+  if (number == INT32_MAX) return NTCAN_INSUFFICIENT_RESOURCES;
 
   try {
     auto h = std::make_shared<Handle>();
-    h->number = s.next_handle;
+    h->number = number;
     h->net = net;
     h->rx_timeout_ms = rxtimeout_ms;
     h->tx_timeout_ms = txtimeout_ms;
@@ -119,7 +125,9 @@ NTCAN_RESULT canOpen(int net, uint32_t flags, int32_t txqueuesize, int32_t rxque
   } catch (const std::bad_alloc&) {
     return NTCAN_INSUFFICIENT_RESOURCES;
   }
-  *handle = s.next_handle++;
+  *handle = number;
+  if (number >= s.next_handle) s.next_handle = number + 1;  // stays above every number issued
+  if (number > s.highest_issued) s.highest_issued = number;
   return NTCAN_SUCCESS;
 }
 

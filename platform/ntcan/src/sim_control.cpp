@@ -94,6 +94,19 @@ void reset() {
   s.seq = 0;
   s.time_scale = 1.0;
   for (auto& per_call : s.counts) per_call.fill(0);
+  s.closed_handle_calls = 0;
+}
+
+void set_handle_reuse(bool on) {
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.mu);
+  s.reuse_handles = on;
+}
+
+uint64_t calls_on_closed_handles() {
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.mu);
+  return s.closed_handle_calls;
 }
 
 // --- participants ----------------------------------------------------------

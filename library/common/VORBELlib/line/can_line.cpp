@@ -1,9 +1,11 @@
 // CAN line object: opening and closing the handles of one CAN net, and the
 // texts of NTCAN status codes.
 #include <cstdio>
+#include <shared_mutex>
 
 #include "D_vorbel.h"
 #include "line/handle_settings.h"
+#include "line/line_handles.h"
 #include "line/line_log.h"
 
 namespace {
@@ -67,7 +69,9 @@ canline::canline()
       reset_first_(false),
       t1_(),
       line_ip_(),
-      ThreadStop_(false) {}
+      ThreadStop_(false),
+      thread_ended_(false),
+      handles_(std::make_unique<vorbel::LineHandles>()) {}
 
 canline::~canline() = default;
 
@@ -92,7 +96,18 @@ int canline::can_open(NTCAN_HANDLE& handle, bool openalways) {
       return -1;
     }
   }
+  vorbel::HandleTicket ticket;
+  return open_handle(handle, ticket, true);
+}
 
+int canline::open_handle(NTCAN_HANDLE& handle, vorbel::HandleTicket& ticket, bool may_open_line) {
+  vorbel::LineHandles& lh = *handles_;
+  uint64_t closes = 0;
+  {
+    std::shared_lock<std::shared_mutex> lk(lh.mx);
+    if (lh.shut) return NTCAN_INVALID_HANDLE;
+    closes = lh.closes;
+  }
   NTCAN_HANDLE fresh = -1;
   int ret = canOpen(line_ - 1, vorbel::kModeFlags, vorbel::kTxQueueSize, vorbel::kRxQueueSize, vorbel::kTxTimeoutMs,
                     vorbel::kRxTimeoutMs, &fresh);
@@ -111,29 +126,75 @@ int canline::can_open(NTCAN_HANDLE& handle, bool openalways) {
     canClose(fresh);
     return ret;
   }
+  {
+    std::unique_lock<std::shared_mutex> lk(lh.mx);
+    // A handle opened while the line was closed, or closed meanwhile, is
+    // not handed out, unless it opens the line.
+    const bool line_closed = linehandle_.load() <= 0;
+    if (lh.shut || lh.closes != closes || (line_closed && !may_open_line)) {
+      canClose(fresh);
+      handle = -1;
+      return -1;
+    }
+    ticket = lh.keep(fresh);
+    if (line_closed) linehandle_ = fresh;
+  }
   handle = fresh;
-  // The first handle opened on a closed line becomes the line's own.
-  NTCAN_HANDLE none = -1;
-  linehandle_.compare_exchange_strong(none, fresh);
   is_open_ = true;
   err_first_ = false;
   return 0;
 }
 
 int canline::can_open() {
-  NTCAN_HANDLE h = linehandle_.load();
-  const int ret = can_open(h, true);
-  linehandle_.store(h);
-  return ret;
+  if (linehandle_.load() > 0) return 0;
+  NTCAN_HANDLE h = -1;
+  vorbel::HandleTicket ticket;
+  return open_handle(h, ticket, true);
 }
 
 int canline::can_close() {
-  const NTCAN_HANDLE h = linehandle_.load();
-  if (h == -1) return 0;
-  const int ret = canClose(h);
-  if (ret != NTCAN_SUCCESS) vorbel::log("canline::canClose returned: ", vorbel::status_text(ret));
-  linehandle_ = -1;
+  vorbel::LineHandles& lh = *handles_;
+  int ret = 0;
+  {
+    std::unique_lock<std::shared_mutex> lk(lh.mx);
+    const NTCAN_HANDLE own = linehandle_.load();
+    if (own == -1) return 0;
+    // The line's own handle first, then those of the nodes, each once.
+    std::vector<NTCAN_HANDLE> open = {own};
+    for (const auto& e : lh.open)
+      if (e.serial != 0 && e.handle != own) open.push_back(e.handle);
+    for (NTCAN_HANDLE h : open) {
+      const int status = canClose(h);
+      if (status != NTCAN_SUCCESS) vorbel::log("canline::canClose returned: ", vorbel::status_text(status));
+      if (h == own) ret = status;
+    }
+    lh.forget_all();
+    linehandle_ = -1;
+  }
   TELVOsleep(0, 5000);
   is_open_ = false;
   return ret;
+}
+
+int canline::close_handle(NTCAN_HANDLE handle, const vorbel::HandleTicket& ticket, bool* closed) {
+  vorbel::LineHandles& lh = *handles_;
+  std::unique_lock<std::shared_mutex> lk(lh.mx);
+  *closed = lh.lists(handle, ticket);
+  if (!*closed) return 0;
+  lh.forget(ticket);
+  return canClose(handle);
+}
+
+bool canline::lists(NTCAN_HANDLE handle, const vorbel::HandleTicket& ticket) {
+  vorbel::LineHandles& lh = *handles_;
+  std::shared_lock<std::shared_mutex> lk(lh.mx);
+  return lh.lists(handle, ticket);
+}
+
+void canline::shut() {
+  {
+    std::unique_lock<std::shared_mutex> lk(handles_->mx);
+    handles_->shut = true;
+  }
+  can_close();
 }

@@ -10,8 +10,12 @@ namespace vorbel {
 
 constexpr uint32_t kLogLevel = 0x80000000;
 
+// True once canline_shutdown() has closed the lines: the library logs
+// nothing more.
+bool shut_down();
+
 inline void log(const std::string& origin, const std::string& text) {
-  telvo::printtostderr(origin, text, kLogLevel);
+  if (!shut_down()) telvo::printtostderr(origin, text, kLogLevel);
 }
 
 // Text of a driver status as the driver returned it (a signed 32-bit value,

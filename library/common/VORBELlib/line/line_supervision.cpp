@@ -18,16 +18,19 @@ constexpr int kMaxCyclePause = 60;   // s, the cycle pause grows up to this
 constexpr int kResetThreshold = 5;   // failed reopens counted before a reset
 constexpr int kMaxResets = 5;        // resets until the line is healthy again
 
-}  // namespace
+// Pauses `seconds` in half-second steps, so that a stop request is seen
+// within half a second; false when it was.
+bool pause(canline* line, int seconds) {
+  for (int half = 0; half < 2 * seconds && !line->ThreadStop_; ++half) TELVOsleep(0, 500000);
+  return !line->ThreadStop_;
+}
 
-void* can_control(void* ip) {
-  if (!ip) return nullptr;
-  canline* line = static_cast<canline*>(ip);
-
+// Watches the line until its stop flag is set.
+void supervise(canline* line) {
   char msg[100];
   std::snprintf(msg, sizeof msg, "Line : %d, Handle: %d", line->line(), line->handle());
   vorbel::log("Inside can_control: ", msg);
-  TELVOsleep(kStartPause, 0);
+  if (!pause(line, kStartPause)) return;
 
   // Only the presence of the marker file at this moment counts.
   if (FILE* f = std::fopen("./DENY-wget-reset", "r")) {
@@ -47,8 +50,7 @@ void* can_control(void* ip) {
   bool first_time = true;  // the next failed query is tolerated once
   bool first = false;      // the close of this outage has been logged
 
-  while (!line->ThreadStop_) {
-    TELVOsleep(retry, 0);
+  while (pause(line, retry)) {
     const NTCAN_HANDLE h = line->handle();
     if (h > 0) {
       open_err_cnt = kResetThreshold;
@@ -61,7 +63,7 @@ void* can_control(void* ip) {
       if (ret != NTCAN_SUCCESS) {
         line->can_close();
         if (!first) vorbel::log("2. canStatus returned: ", vorbel::line_status_text(line->line(), ret));
-        TELVOsleep(kClosePause, 0);
+        if (!pause(line, kClosePause)) break;
         first = true;
         retry = 1;
         reset_tries = 0;
@@ -85,7 +87,7 @@ void* can_control(void* ip) {
         ++open_err_cnt;
         if (open_err_cnt > kResetThreshold && reset_tries < kMaxResets && ret == NTCAN_SOCK_CONN_TIMEOUT) {
           line->reset_line();
-          TELVOsleep(kResetPause, 0);
+          if (!pause(line, kResetPause)) break;
           open_err_cnt = 0;
           ++reset_tries;
         }
@@ -93,6 +95,16 @@ void* can_control(void* ip) {
       if (retry < kMaxCyclePause) ++retry;
     }
   }
+}
+
+}  // namespace
+
+void* can_control(void* ip) {
+  if (!ip) return nullptr;
+  canline* line = static_cast<canline*>(ip);
+  supervise(line);
   vorbel::log("can_control", "stop can_control thread");
+  // The thread's last touch of the line: canline_shutdown() waits for it.
+  line->thread_ended_ = true;
   return ip;
 }

@@ -7,6 +7,7 @@
 #include "D_vorbel.h"
 #include "line/line_log.h"
 #include "node/client_write.h"
+#include "node/node_registry.h"
 
 namespace {
 constexpr uint32_t kLogLevel = 0x80000000;
@@ -63,10 +64,21 @@ void limit_loaded_address(const std::string& name, IIII* a) {
 void D_can::conf(Config* c) { conf_insert(c, DATA_IIII); }
 
 void D_can::read() {
-  IIII a = canIdent_;
-  if (D_conf_struct* c = find_prop_name()) a = c->iiii;
+  IIII a;
+  if (const D_conf_struct* c = find_prop_name()) {
+    a = c->iiii;
+  } else {
+    vorbel::LoopLock lk;
+    a = canIdent_;
+  }
   limit_loaded_address(basename(), &a);
-  std::lock_guard<std::mutex> lk(mx_loop);
+  vorbel::LoopLock lk;
+  // A reload that gives a node on its line another line or node id takes it
+  // off the line, as a client's move does (without the move's log line).
+  if ((pline_ || block_) && !(a.i1_data == canIdent_.i1_data && a.i2_data == canIdent_.i2_data)) {
+    leave_address(canIdent_, a);
+    return;
+  }
   canIdent_ = a;
 }
 
@@ -119,19 +131,13 @@ void D_can::set_value(IIII* s) {
   if (n.i1_data == o.i1_data && n.i2_data == o.i2_data) {
     // Same line and node id: the further identifiers change, the node stays
     // on its line and keeps what it has enabled.
-    std::lock_guard<std::mutex> lk(mx_loop);
+    vorbel::LoopLock lk;
     canIdent_ = n;
     return;
   }
   // Another line or node id: off the line and out of the polling registry;
   // device code initialises the node again for its new address.
-  detach_from_bus();
-  {
-    std::lock_guard<std::mutex> lk(mx_loop);
-    oldIdent_ = o;
-    canIdent_ = n;
-  }
-  changed_ = true;
+  leave_address(o, n);
 }
 
 void D_can::get_multi(EqAdr*, EqData*, EqData* res, int* i, char* addr) {

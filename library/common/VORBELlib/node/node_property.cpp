@@ -52,6 +52,12 @@ D_can::D_can(const std::string& pn, EqFct* ef)
       reset_node_(nullptr),
       alive_(nullptr),
       modul_condition_(nullptr),
+      ticket_(),
+      owns_handle_(false),
+      on_line_(false),
+      block_(nullptr),
+      idents_(),
+      own_alive_(0),
       id_refusals_(0) {
   construct(pn);
 }

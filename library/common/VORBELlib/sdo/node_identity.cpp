@@ -21,7 +21,7 @@ int D_can::check_ascii(char* aString) {
 
 int D_can::read_identity(int index, D_string* target, bool pause_first, const char* origin) {
   // The whole node id is checked: its low 16 bits alone may name another node.
-  const int node_id = canIdent_.i2_data;
+  const int node_id = current_node_id();
   if (const int refused = check_node_id(node_id, 1, vorbel::kIdentityService, origin)) {
     target->copy_value("error");
     return refused;

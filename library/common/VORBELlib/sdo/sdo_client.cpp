@@ -5,6 +5,7 @@
 
 #include "D_vorbel.h"
 #include "line/line_log.h"
+#include "node/node_registry.h"
 #include "sdo/sdo_transfer.h"
 #include "services/node_id.h"
 
@@ -23,9 +24,9 @@ bool valid_entry(int index, int subindex) { return index >= 0 && index <= 0xFFFF
 }  // namespace
 
 int D_can::can_SDO(u_short index, u_char subindex) {
-  const int node_id = canIdent_.i2_data;
+  const int node_id = current_node_id();
   if (const int refused = check_node_id(node_id, 1, vorbel::kSdoService, "D_can::can_SDO")) return refused;
-  if (!pline_ || pline_->handle() <= 0 || canhandle_ < 0) return NTCAN_INVALID_HANDLE;
+  if (handle() < 0) return NTCAN_INVALID_HANDLE;
   // Initiate upload: command 0x40, the index low byte first, the subindex.
   unsigned char data[8] = {0x40, static_cast<unsigned char>(index & 0xFF), static_cast<unsigned char>(index >> 8),
                            subindex, 0, 0, 0, 0};
@@ -37,7 +38,12 @@ int D_can::can_SDO(u_short index, u_char subindex) {
 template <class Run>
 int D_can::sdo_transfer(int node_id, int index, int subindex, bool legacy, const char* origin, Run run) {
   if (const int refused = check_node_id(node_id, 1, vorbel::kSdoService, origin)) return refused;
-  vorbel::SdoTurn turn(canIdent_.i1_data, node_id);
+  int line = 0;
+  {
+    vorbel::LoopLock lk;  // a client may move the node meanwhile
+    line = canIdent_.i1_data;
+  }
+  vorbel::SdoTurn turn(line, node_id);
   if (!turn) {
     sdo_abort_code_ = 0;
     return -1;
@@ -51,13 +57,13 @@ int D_can::sdo_transfer(int node_id, int index, int subindex, bool legacy, const
 int D_can::sdo_upload(int index, int subindex, unsigned char* buffer, int size, int* len) {
   if (len) *len = 0;
   if (!buffer || size < 1 || !len || !valid_entry(index, subindex)) return NTCAN_INVALID_PARAMETER;
-  return sdo_transfer(canIdent_.i2_data, index, subindex, false, "D_can::sdo_upload",
+  return sdo_transfer(current_node_id(), index, subindex, false, "D_can::sdo_upload",
                       [&](vorbel::SdoTransfer& t) { return t.upload(buffer, size, len); });
 }
 
 int D_can::sdo_download(int index, int subindex, const unsigned char* data, int len) {
   if (!data || len < 1 || !valid_entry(index, subindex)) return NTCAN_INVALID_PARAMETER;
-  return sdo_transfer(canIdent_.i2_data, index, subindex, false, "D_can::sdo_download",
+  return sdo_transfer(current_node_id(), index, subindex, false, "D_can::sdo_download",
                       [&](vorbel::SdoTransfer& t) { return t.download(data, len); });
 }
 

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "line/handle_settings.h"
+#include "node/node_registry.h"
 
 namespace vorbel {
 
@@ -127,6 +128,7 @@ SdoTurn::SdoTurn(int line, int node_id)
   const auto me = std::this_thread::get_id();
   std::unique_lock<std::mutex> lk(t.mx);
   if (t.owner[slot_] == me) return;
+  if (LoopLock::held() && t.owner[slot_] != std::thread::id()) return;
   t.cv.wait(lk, [&] { return t.owner[slot_] == std::thread::id(); });
   t.owner[slot_] = me;
   held_ = true;

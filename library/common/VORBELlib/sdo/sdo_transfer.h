@@ -20,9 +20,11 @@ constexpr uint32_t kAbortOutOfMemory = 0x05040005;     // the value does not fit
 constexpr uint32_t kAbortLength = 0x06070010;          // more bytes than the node indicated
 
 // One SDO transfer at a time per node of a line: a transfer waits for the
-// one in progress to end. Refused (false) only for a second transfer of the
-// node on the thread that runs the first (a device class's receive call
-// that starts a transfer), which would wait for itself.
+// one in progress to end. Refused (false) instead of waiting where the wait
+// could never end: on the thread that runs the node's transfer (a device
+// class's receive call that starts another), and on a thread that holds the
+// registry lock (an override of can_fill), which the transfer in progress
+// needs.
 class SdoTurn {
  public:
   SdoTurn(int line, int node_id);

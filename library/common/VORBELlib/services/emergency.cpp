@@ -7,7 +7,7 @@
 #include "services/node_id.h"
 
 int D_can::init_emergency() {
-  const int node_id = canIdent_.i2_data;
+  const int node_id = current_node_id();
   if (const int refused = check_node_id(node_id, 1, vorbel::kEmergencyInit, "D_can::init_emergency")) return refused;
   return init(0x080 + node_id);
 }

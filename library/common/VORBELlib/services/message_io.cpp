@@ -42,28 +42,42 @@ CMSG make_frame(int ident, int length, const unsigned char* data) {
 
 }  // namespace
 
-// A node may use its handle while its line is open and it holds one: then
-// handle() is 0 or more; otherwise the operations answer 77 without calling
-// the driver.
+// A node may use its handle while its line is open and still holds it;
+// otherwise the operations answer 77 without calling the driver. The handle
+// is held against every close for the length of one driver call.
+
+namespace {
+
+// Stores the status of a receive call in the node's status word, if the node
+// has one (under the registry lock: the word's block may change hands).
+void record(int* const& word, int status) {
+  vorbel::LoopLock lk;
+  if (word) vorbel::store_word(word, status);
+}
+
+}  // namespace
 
 int D_can::can_write(int ident, int length, unsigned char* Data) {
   if (!valid_length(length) || (length > 0 && !Data)) return NTCAN_INVALID_PARAMETER;
   CMSG m = make_frame(ident, length, Data);
-  const NTCAN_HANDLE h = handle();
-  if (h < 0) return NTCAN_INVALID_HANDLE;
+  vorbel::HandleUse use(*this);
+  if (!use) return NTCAN_INVALID_HANDLE;
   int32_t count = 1;
-  return canSend(h, &m, &count);
+  return canSend(use.handle(), &m, &count);
 }
 
 int D_can::can_read(CMSG* rxmsg, int* length) {
   if (!rxmsg || !length) return NTCAN_INVALID_PARAMETER;
   int32_t room = *length;
   *length = -1;
-  const NTCAN_HANDLE h = handle();
-  if (h < 0) return NTCAN_INVALID_HANDLE;
-  const int ret = canRead(h, rxmsg, &room, nullptr);
+  int ret = NTCAN_INVALID_HANDLE;
+  {
+    vorbel::HandleUse use(*this);
+    if (!use) return ret;
+    ret = canRead(use.handle(), rxmsg, &room, nullptr);
+  }
   *length = room;
-  if (can_ret_) vorbel::store_word(can_ret_, ret);
+  record(can_ret_, ret);
   return ret;
 }
 
@@ -71,11 +85,14 @@ int D_can::can_get(CMSG* rxmsg, int* length) {
   if (!rxmsg || !length) return NTCAN_INVALID_PARAMETER;
   int32_t room = *length;
   *length = -1;
-  const NTCAN_HANDLE h = handle();
-  if (h < 0) return NTCAN_INVALID_HANDLE;
-  const int ret = canTake(h, rxmsg, &room);
+  int ret = NTCAN_INVALID_HANDLE;
+  {
+    vorbel::HandleUse use(*this);
+    if (!use) return ret;
+    ret = canTake(use.handle(), rxmsg, &room);
+  }
   *length = room;
-  if (can_ret_) vorbel::store_word(can_ret_, ret);
+  record(can_ret_, ret);
   return ret;
 }
 
@@ -83,18 +100,23 @@ int D_can::can_poll(int* ident, int* length, unsigned char* Data) {
   // Data also receives the reply, so it is needed whatever the request's length.
   if (!ident || !length || !Data || !valid_length(*length)) return NTCAN_INVALID_PARAMETER;
   CMSG request = make_frame(*ident, *length, Data);
-  const NTCAN_HANDLE h = handle();
-  if (h < 0) return NTCAN_INVALID_HANDLE;
-  int32_t count = 1;
-  const int sent = canSend(h, &request, &count);
-  if (sent != NTCAN_SUCCESS) return sent;
+  {
+    vorbel::HandleUse use(*this);
+    if (!use) return NTCAN_INVALID_HANDLE;
+    int32_t count = 1;
+    const int sent = canSend(use.handle(), &request, &count);
+    if (sent != NTCAN_SUCCESS) return sent;
+  }
 
   CMSG batch[kPollBatch];
   for (int attempt = 0; attempt < kPollAttempts; ++attempt) {
     const timespec pause{0, kPollSleepNs};
     nanosleep(&pause, nullptr);
     int32_t n = kPollBatch;
-    if (canTake(handle(), batch, &n) != NTCAN_SUCCESS || n < 1) continue;
+    {
+      vorbel::HandleUse use(*this);
+      if (!use || canTake(use.handle(), batch, &n) != NTCAN_SUCCESS || n < 1) continue;
+    }
     for (int i = 0; i < n; ++i) {
       const CMSG& m = batch[i];
       // The SDO multiplexer (index and subindex) ties a reply to its request.
@@ -102,15 +124,16 @@ int D_can::can_poll(int* ident, int* length, unsigned char* Data) {
       *ident = m.id;
       *length = m.len;
       std::memcpy(Data, m.data, static_cast<size_t>(data_length(m)));
-      if (can_ret_) vorbel::store_word(can_ret_, 0);
+      record(can_ret_, 0);
       return 0;
     }
   }
-  if (can_ret_) vorbel::store_word(can_ret_, kNoReply);
+  record(can_ret_, kNoReply);
   return kNoReply;
 }
 
 int D_can::can_fill() {
+  vorbel::LoopLock lk;
   if (!rxmsg_) return -1;
   *rxmsg_len_ = vorbel::kRxBufferFrames;
   const int ret = can_get(rxmsg_, rxmsg_len_);
@@ -119,10 +142,10 @@ int D_can::can_fill() {
 }
 
 int D_can::can_array(CMSG* rxmsg, int* length) {
-  if (handle() == -1) return -1;
-  if (!rxmsg || !length) return NTCAN_INVALID_PARAMETER;
   // Under the registry lock, so that the copy never meets a fill half-way.
-  std::lock_guard<std::mutex> lk(mx_loop);
+  vorbel::LoopLock lk;
+  if (!usable()) return -1;
+  if (!rxmsg || !length) return NTCAN_INVALID_PARAMETER;
   if (!rxmsg_len_ || !rxmsg_) return -1;
   const int n = *rxmsg_len_;
   if (n >= 0) {
@@ -135,39 +158,41 @@ int D_can::can_array(CMSG* rxmsg, int* length) {
   return vorbel::load_word(can_ret_);
 }
 
+int D_can::can_return() {
+  vorbel::LoopLock lk;
+  return can_ret_ ? vorbel::load_word(can_ret_) : 0;
+}
+
 namespace {
-int send_rtr(NTCAN_HANDLE h, int ident, int len_byte) {
+int send_rtr(const D_can& node, int ident, int len_byte) {
   CMSG m{};
   m.id = ident;
   m.len = static_cast<uint8_t>(len_byte);
+  vorbel::HandleUse use(node);
+  if (!use) return NTCAN_INVALID_HANDLE;
   int32_t count = 1;
-  return canSend(h, &m, &count);
+  return canSend(use.handle(), &m, &count);
 }
 }  // namespace
 
 int D_can::rtr(int* ident) {
   if (!ident) return NTCAN_INVALID_PARAMETER;
-  const NTCAN_HANDLE h = handle();
-  if (h < 0) return NTCAN_INVALID_HANDLE;
-  return send_rtr(h, *ident, kRtr);
+  return send_rtr(*this, *ident, kRtr);
 }
 
 int D_can::rtr(int* ident, int l) {
   if (!ident) return NTCAN_INVALID_PARAMETER;
-  const NTCAN_HANDLE h = handle();
-  if (h < 0) return NTCAN_INVALID_HANDLE;
-  return send_rtr(h, *ident, (l | kRtr) & 0xFF);
+  return send_rtr(*this, *ident, (l | kRtr) & 0xFF);
 }
 
 int D_can::rtr() {
-  const int node_id = canIdent_.i2_data;
+  const int node_id = current_node_id();
   if (const int refused = check_node_id(node_id, 1, vorbel::kGuardingService, "D_can::rtr")) return refused;
-  const NTCAN_HANDLE h = handle();
-  if (h < 0) return NTCAN_INVALID_HANDLE;
-  return send_rtr(h, 0x700 + node_id, kRtr);
+  return send_rtr(*this, 0x700 + node_id, kRtr);
 }
 
 void D_can::can_print() {
+  vorbel::LoopLock lk;
   const IIII* sel = canIdent_debug_ ? canIdent_debug_->value() : nullptr;
   if (!sel || sel->i1_data != canIdent_.i1_data || sel->i2_data != canIdent_.i2_data ||
       sel->i3_data != canIdent_.i3_data)
@@ -191,7 +216,7 @@ int can_looping() {
   // current size under the lock: between two nodes the registry may grow or
   // shrink, and no pointer into it survives an unlock.
   for (size_t i = 0;; ++i) {
-    std::lock_guard<std::mutex> lk(D_can::mx_loop);
+    vorbel::LoopLock lk;
     if (i >= list.size()) break;
     D_can* node = list[i];
     node->can_fill();

@@ -14,7 +14,7 @@ constexpr unsigned char kResetCommunication = 0x82;
 // NMT frame: identifier 0, the command specifier and the node id (0: every
 // node of the line).
 int D_can::send_nmt(unsigned char specifier, const char* origin) {
-  const int node_id = canIdent_.i2_data;
+  const int node_id = current_node_id();
   if (const int refused = check_node_id(node_id, 0, vorbel::kNmtService, origin)) return refused;
   unsigned char data[2] = {specifier, static_cast<unsigned char>(node_id)};
   return D_can::can_write(0x000, 2, data);
