@@ -58,7 +58,8 @@ void transfer_pair(benchmark::State& state, Lib&& lib, Bare&& bare, Check&& chec
   const uint64_t sends0 = ntcan_sim::calls(Call::Send, net);
   const uint64_t answers0 = b.device->frames_sent();
   for (auto _ : state) {
-    state.SetIterationTime(1e-9 * pair.run(1, [&] { failures += lib() != 0; }, [&] { failures += bare() != 0; }, [] {}));
+    state.SetIterationTime(
+        1e-9 * pair.run(1, [&] { failures += lib() != 0; }, [&] { failures += bare() != 0; }, [] {}));
     ++iterations;
   }
   if (failures) state.SkipWithError("a transfer failed");
@@ -193,8 +194,8 @@ void BM_CanPollRoundTrip(benchmark::State& state) {
 BENCHMARK(BM_CanPollRoundTrip)->UseManualTime()->Iterations(20);
 
 // One read of the framework clock (TELVOtime), which an SDO wait makes when
-// it starts and after every batch it takes: part of what an upload costs
-// beyond the bare round trips.
+// it starts and whenever it finds nothing waiting: part of what a transfer
+// costs beyond the bare round trips.
 void BM_FrameworkClockRead(benchmark::State& state) {
   bus();
   for (auto _ : state) benchmark::DoNotOptimize(TELVOtime());

@@ -127,9 +127,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool binary = !identity_form && (fault & 0x80);
   if (binary) node = 5;
   int len = -1;
+  auto* bytes = reinterpret_cast<unsigned char*>(buffer);
   const int r = identity_form ? b.node->segSdoRead(node, index, subindex, buffer)
-                : binary ? b.node->sdo_upload(index, subindex, reinterpret_cast<unsigned char*>(buffer), buffer_size, &len)
-                         : b.node->segSdoRead(node, index, subindex, buffer, buffer_size);
+                : binary      ? b.node->sdo_upload(index, subindex, bytes, buffer_size, &len)
+                              : b.node->segSdoRead(node, index, subindex, buffer, buffer_size);
 
   for (size_t i = 0; i < kGuard; ++i) {
     FUZZ_CHECK(static_cast<uint8_t>(block[i]) == kGuardByte, "byte %zu before the buffer written", kGuard - i);

@@ -67,7 +67,7 @@ Server::Server(EqFct& eq, Display& display) : eq_(eq), display_(display) {
     n->can = std::make_unique<D_can>(entry.text, &eq_);
     n->guarded = entry.guarded;
     if (entry.heartbeat_ms > 0) {
-      n->heartbeat = std::make_unique<Setting>(n->can->basename() + ".HEARTBEAT heartbeat time of the node in ms", &eq_);
+      n->heartbeat = std::make_unique<Setting>(n->can->basename() + ".HEARTBEAT heartbeat time in ms", &eq_);
       n->heartbeat->set_value(entry.heartbeat_ms);
     }
     nodes_.push_back(std::move(n));

@@ -484,15 +484,16 @@ class D_can : public D_fct {
   // driver's read (can_read) as long as at least the handle's receive
   // time-out (1 s) of the wait is left, else it sleeps on the framework
   // clock in steps of an eighth of the time waited, at most 10 ms; an
-  // answer that is waiting is taken at once (can_get). Frames are taken through can_get and can_read, so a
-  // device class's overrides apply.
+  // answer that is waiting is taken at once (can_get). Frames are taken
+  // through can_get and can_read, so a device class's overrides apply.
   //
   // Results: 0; -1 for a time-out, an abort (by the node or the client) or a
   // protocol error (a value longer than the buffer, a segmented value of
   // another size than indicated), sdo_abort_code() telling which abort;
   // 77 when the node's handle is not usable (also when its line closes or
-  // the node is closed or moved during the transfer: nothing more is sent); NTCAN_INVALID_PARAMETER (22)
-  // for bad arguments or a node id outside 1..127; else the driver's status.
+  // the node is closed or moved during the transfer: nothing more is
+  // sent); NTCAN_INVALID_PARAMETER (22) for bad arguments or a node id
+  // outside 1..127; else the driver's status.
 
   // Upload entry (index 0..0xFFFF, subindex 0..0xFF) into buffer[0..size),
   // expedited or segmented. *len is the number of bytes stored: on success
