@@ -238,6 +238,24 @@ TEST_F(SdoClientTest, ALineThatClosesDuringATransferEndsItWith77AndTheStaleHandl
   EXPECT_EQ(ntcan_sim::calls_on_closed_handles(), 0u);
 }
 
+// A device class whose take never runs dry: the wait never pauses, and
+// still ends by the framework clock (here moved by each look at it).
+TEST_F(SdoClientTest, AReceiveOverrideThatNeverRunsDryCannotHoldATransferForever) {
+  struct Chatty : testsupport::NodeProbe {
+    using NodeProbe::NodeProbe;
+    int can_get(CMSG* rxmsg, int* length) override {
+      rxmsg[0] = ntcan_sim::make_frame(0x705, {0x05});
+      *length = 1;
+      return 0;
+    }
+  } chatty("CHATTY", &eq_);
+  chatty.set_address(1, 5);
+  ASSERT_EQ(chatty.init(0x585), 0);
+  clock_->set_query_tick_us(100000);
+  EXPECT_EQ(chatty.sdo_download(0x1017, 0, bytes_.data(), 2), -1);
+  EXPECT_EQ(chatty.sdo_abort_code(), 0x05040000u);
+}
+
 TEST_F(SdoClientTest, BadArgumentsAreRefusedBeforeAnythingIsSent) {
   const struct {
     const char* what;
