@@ -45,7 +45,8 @@
 // with the registry lock D_can::mx_loop held. An override of can_fill may
 // call any operation of any node, including can_array, read, set_value,
 // init, reattach and dellist: the library does not take mx_loop again on
-// the thread that holds it. Device code that takes mx_loop itself must not
+// the thread that holds it (an SDO transfer there does not wait for one of
+// the same node in progress: it is refused, see the SDO client). Device code that takes mx_loop itself must not
 // call the library while it holds it.
 #ifndef D_VORBEL_H
 #define D_VORBEL_H
