@@ -5,11 +5,15 @@
 # libVORBEL and D_vorbel.h go to the usual lib/ and include/. The stand-ins
 # for the framework and the driver go to lib/vorbel-sim/ and
 # include/vorbel-sim/, so that a simulated libntcan.so or ntcan.h never
-# shadows the real driver's in the same prefix.
+# shadows the real driver's in the same prefix; the driver over socketcand
+# to lib/vorbel-socketcand/ and include/vorbel-socketcand/.
 include(CMakePackageConfigHelpers)
 
 set(VORBEL_SIM_LIBDIR ${CMAKE_INSTALL_LIBDIR}/vorbel-sim)
 set(VORBEL_SIM_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/vorbel-sim)
+# The driver over socketcand is a libntcan.so as well: apart from both.
+set(VORBEL_SOCKETCAND_LIBDIR ${CMAKE_INSTALL_LIBDIR}/vorbel-socketcand)
+set(VORBEL_SOCKETCAND_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/vorbel-socketcand)
 
 # vorbel_install_package(<target>
 #   PACKAGE <name>                find_package(<name>) gives <name>::<target>

@@ -3,9 +3,11 @@
 # consumer (examples/consumer/) against the installed packages, once with
 # CMake's find_package and once with pkg-config, and runs both: each must
 # read the identity of its simulated node (its strings and its identity
-# object 0x1018) and write its heartbeat time 0x1017. Then the same for a library built
-# with VORBEL_PLATFORM_FILE, the route to the real framework and driver, with
-# the installed stand-ins in their place.
+# object 0x1018) and write its heartbeat time 0x1017. Then the same for a
+# library built with VORBEL_PLATFORM_FILE, the route to the real framework
+# and driver, with the installed stand-ins in their place; and a library
+# built on the installed NTCAN driver over socketcand, which must load that
+# driver.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -27,7 +29,7 @@ heartbeat='heartbeat producer time 0x1017 = 500 ms (download 0 '
 # build of the library and the stand-ins alone.
 build=${VORBEL_BUILD_DIR:-build}
 if [ -f "$build/CMakeCache.txt" ]; then
-  cmake --build "$build" --target VORBEL canopen_device
+  cmake --build "$build" --target VORBEL canopen_device ntcan_socketcand
 else
   build=$work/build
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORBEL_WERROR=ON \
@@ -45,9 +47,12 @@ for f in include/D_vorbel.h "$libdir/libVORBEL.so" "$libdir/cmake/VORBEL/VORBELC
          "$libdir/cmake/CANopenSim/CANopenSimConfig.cmake"; do
   [ -e "$prefix/$f" ] || { echo "consumer: $f is not installed"; exit 1; }
 done
-for lib in libVORBEL.so vorbel-sim/libtelvo.so vorbel-sim/libntcan.so vorbel-sim/libcanopen_device.so; do
-  readelf -d "$prefix/$libdir/$lib" | grep -qF "Library soname: [${lib#vorbel-sim/}.1]" ||
-    { echo "consumer: $lib has no SONAME ${lib#vorbel-sim/}.1"; exit 1; }
+# (grep reads all its input, not -q: with pipefail a writer cut off early
+# by a grep that stopped at the first match would fail the check.)
+for lib in libVORBEL.so vorbel-sim/libtelvo.so vorbel-sim/libntcan.so vorbel-sim/libcanopen_device.so \
+           vorbel-socketcand/libntcan.so; do
+  readelf -d "$prefix/$libdir/$lib" | grep -F "Library soname: [${lib##*/}.1]" >/dev/null ||
+    { echo "consumer: $lib has no SONAME ${lib##*/}.1"; exit 1; }
 done
 echo "consumer: installed into $prefix ($libdir)"
 
@@ -60,9 +65,7 @@ run() {
   grep -qF "$identity" <<<"$out" || { echo "consumer: $1 did not read the identity"; exit 1; }
   grep -qF "$vendor" <<<"$out" || { echo "consumer: $1 did not read 0x1018"; exit 1; }
   grep -qF "$heartbeat" <<<"$out" || { echo "consumer: $1 did not write 0x1017"; exit 1; }
-  # Not `ldd | grep -q`: grep leaving early would fail ldd (SIGPIPE) and,
-  # under pipefail, the check.
-  grep -qF "libVORBEL.so.1 => $want_lib/" <<<"$(ldd "$1")" ||
+  ldd "$1" | grep "libVORBEL.so.1 => $want_lib/" >/dev/null ||
     { echo "consumer: $1 does not load libVORBEL from $want_lib"; ldd "$1"; exit 1; }
 }
 
@@ -86,21 +89,34 @@ g++ -std=c++17 -Wall -Wextra -Wpedantic -Werror examples/consumer/minimal_server
 want_lib=$(pkg-config --variable=libdir vorbel) run "$work/pkgconfig-minimal_server"
 unset PKG_CONFIG_PATH
 
-echo "consumer: VORBEL_PLATFORM_FILE, the installed stand-ins as the platform"
-cat > "$work/platform.cmake" <<'PLATFORM'
+# on_platform NAME DRIVER TARGET: the library built and installed (into
+# $work/prefix-NAME) with a platform file of the installed framework stand-in
+# and the installed driver package DRIVER, whose target TARGET is the driver.
+on_platform() {
+  cat > "$work/$1.cmake" <<PLATFORM
 # The framework and the driver, found as installed packages.
 find_package(TELVOsim REQUIRED)
-find_package(NTCANsim REQUIRED)
+find_package($2 REQUIRED)
 if(NOT TARGET telvo)
   add_library(telvo ALIAS TELVOsim::telvo)
-  add_library(ntcan ALIAS NTCANsim::ntcan)
+  add_library(ntcan ALIAS $3)
 endif()
 PLATFORM
-cmake -S . -B "$work/build-platform" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORBEL_WERROR=ON \
-  -DVORBEL_PLATFORM_FILE="$work/platform.cmake" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
-cmake --build "$work/build-platform" -j2 >/dev/null
-cmake --install "$work/build-platform" --prefix "$work/prefix-platform" >/dev/null
+  cmake -S . -B "$work/build-$1" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORBEL_WERROR=ON \
+    -DVORBEL_PLATFORM_FILE="$work/$1.cmake" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+  cmake --build "$work/build-$1" -j2 >/dev/null
+  cmake --install "$work/build-$1" --prefix "$work/prefix-$1" >/dev/null
+}
+
+echo "consumer: VORBEL_PLATFORM_FILE, the installed stand-ins as the platform"
+on_platform platform NTCANsim NTCANsim::ntcan
 cmake -S examples/consumer -B "$work/cmake-platform" "-DCMAKE_PREFIX_PATH=$work/prefix-platform;$prefix" >/dev/null
 cmake --build "$work/cmake-platform" >/dev/null
 want_lib=$work/prefix-platform/$libdir run "$work/cmake-platform/minimal_server"
 echo "consumer: all builds read the identity"
+
+echo "consumer: VORBEL_PLATFORM_FILE with the installed driver over socketcand"
+on_platform socketcand NTCANsocketcand NTCANsocketcand::ntcan_socketcand
+ldd "$work/prefix-socketcand/$libdir/libVORBEL.so" | grep "libntcan.so.1 => $prefix/$libdir/vorbel-socketcand/" >/dev/null ||
+  { echo "consumer: libVORBEL does not load the socketcand driver"; ldd "$work/prefix-socketcand/$libdir/libVORBEL.so"; exit 1; }
+echo "consumer: libVORBEL built on the driver over socketcand loads it"

@@ -53,6 +53,8 @@ const char kUsage[] =
     "                      beside the program, a copy of the shipped sample)\n"
     "  --save FILE         where the configuration is saved on exit (default: the\n"
     "                      file loaded)\n"
+    "  --serve PORT        serve the simulated nets to socketcand clients on\n"
+    "                      127.0.0.1:PORT (net N is the bus canN; 0: a free port)\n"
     "  --plain             plain lines even on a terminal\n"
     "  --help              this text\n"
     "\n"
@@ -64,6 +66,7 @@ struct Options {
   bool fault = false;
   bool plain = false;
   std::string trace, trace_check, config, save;
+  long serve = -1;  // socketcand port; -1: not served
 };
 
 std::atomic<bool> g_stop{false};
@@ -114,6 +117,10 @@ int parse(int argc, char** argv, Options* o, std::string* error) {
       o->trace = argv[++i];
     } else if (a == "--trace-check" && has_value) {
       o->trace_check = argv[++i];
+    } else if (a == "--serve" && has_value) {
+      char* end = nullptr;
+      o->serve = std::strtol(argv[++i], &end, 10);
+      if (*end != '\0' || o->serve < 0 || o->serve > 65535) return 2;
     } else if (a == "--config" && has_value) {
       o->config = argv[++i];
     } else if (a == "--save" && has_value) {
@@ -244,6 +251,18 @@ int main(int argc, char** argv) {
   if (!opt.trace.empty() && !ntcan_sim::start_trace_file(opt.trace)) {
     std::fprintf(stderr, "vorbel_demo: cannot write the trace file %s\n", opt.trace.c_str());
     return 1;
+  }
+
+  if (opt.serve >= 0) {
+    try {
+      const unsigned port = ntcan_sim::serve_socketcand("127.0.0.1:" + std::to_string(opt.serve));
+      display.event("demo", "nets served on 127.0.0.1:" + std::to_string(port) +
+                                " (socketcand, raw mode; net N is canN); watch one with: python3 -m can.logger -i "
+                                "socketcand -c can0 --host=127.0.0.1 --port=" + std::to_string(port));
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "vorbel_demo: %s\n", e.what());
+      return 1;
+    }
   }
 
   char scale_text[64];

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "test_support.h"
+#include "wire_client.h"
 
 extern char** environ;
 
@@ -112,13 +113,22 @@ TEST(DemoServer, ShowsTheIdentitiesAStopAndStartANewHeartbeatAndTheEmergencyThen
   EXPECT_NE(read_file(dir.file("bus.log")).find(" can1 000#0207\n"), std::string::npos) << "the trace has the NMT stop";
 }
 
-TEST(DemoServer, CtrlCEndsTheRunAtOnceCleanlyAndNeverSavesOverTheShippedSample) {
+TEST(DemoServer, CtrlCEndsTheRunAtOnceCleanlyServedNetsIncludedAndNeverSavesOverTheShippedSample) {
   const std::string sample_before = read_file(kSample);
   testsupport::TempDir dir;
-  const pid_t demo = start_demo({"--seconds", "60", "--config", kSample}, dir.file("out.txt"));
+  const pid_t demo = start_demo({"--seconds", "60", "--config", kSample, "--serve", "0"}, dir.file("out.txt"));
   for (int i = 0; i < 2000 && read_file(dir.file("out.txt")).find("server loop running") == std::string::npos; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+  // A socketcand client of net 0 sees the drive's heartbeat.
+  std::smatch served;
+  const std::string started = read_file(dir.file("out.txt"));
+  ASSERT_TRUE(std::regex_search(started, served, std::regex("nets served on 127\\.0\\.0\\.1:(\\d+)"))) << started;
+  testsupport::WireClient watcher(static_cast<uint16_t>(std::stoi(served[1])));
+  ASSERT_TRUE(watcher.open_raw(0));
+  std::string frame;
+  for (int i = 0; i < 100 && frame.rfind("< frame 705 ", 0) != 0; ++i) frame = watcher.next();
+  EXPECT_TRUE(std::regex_match(frame, std::regex(R"(< frame 705 \d+\.\d{6} (05|7F) >)"))) << frame;
   const auto signalled = std::chrono::steady_clock::now();
   kill(demo, SIGINT);
   const int exit = exit_code(demo);
@@ -126,6 +136,7 @@ TEST(DemoServer, CtrlCEndsTheRunAtOnceCleanlyAndNeverSavesOverTheShippedSample) 
   const std::string out = read_file(dir.file("out.txt"));
   ASSERT_EQ(exit, 0) << out;
   EXPECT_NE(out.find("stopped by Ctrl-C"), std::string::npos) << out;
+  EXPECT_EQ(watcher.next(), "EOF");
   EXPECT_EQ(read_file(kSample), sample_before);
   // The scratch directory with the stand-in wget is gone.
   std::smatch m;

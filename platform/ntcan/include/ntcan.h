@@ -1,10 +1,13 @@
 /*
  * ntcan.h - C interface of the CAN driver.
  *
- * This build of libntcan is a simulation: it provides virtual CAN nets
- * inside the process instead of talking to CAN hardware. Programs written
- * against this header run unchanged against it; tests steer the simulation
- * through the C++ control interface in ntcan_sim.h.
+ * The project has two libntcan builds behind this header. The simulated
+ * driver (platform/ntcan) provides virtual CAN nets inside the process
+ * instead of talking to CAN hardware; tests steer it through the C++ control
+ * interface in ntcan_sim.h, and the model below is its. The driver over
+ * socketcand (platform/ntcan_socketcand) reaches CAN buses served on the
+ * network; ntcan_socketcand.h says where it differs. Programs written
+ * against this header run unchanged against either.
  *
  * Model
  *   - Nets 0 to 19 exist. A handle is opened on one net; handle numbers are

@@ -34,8 +34,9 @@ enum class Call { Open, SetBaudrate, Close, Status, Send, Take, Read, IdAdd, IdD
 constexpr int kCallCount = 9;
 NTCAN_EXPORT const char* call_name(Call call);  // "canOpen", "canSend", ...
 
-// Puts the simulation back to its starting state: closes every handle (a
-// waiting canRead returns NTCAN_INVALID_HANDLE), detaches every participant
+// Puts the simulation back to its starting state: stops the socketcand
+// server (stop_socketcand), closes every handle (a waiting canRead returns
+// NTCAN_INVALID_HANDLE), detaches every participant
 // (waiting for running callbacks), clears the trace, faults, counters and
 // board status words, sets the time scale to 1 and turns the trace on with
 // its default capacity. Handle numbering continues, so handles from before
@@ -225,6 +226,64 @@ NTCAN_EXPORT std::optional<HandleInfo> handle_info(NTCAN_HANDLE handle);
 NTCAN_EXPORT std::optional<uint32_t> baud_rate(NTCAN_HANDLE handle);
 NTCAN_EXPORT std::vector<int32_t> enabled_ids(NTCAN_HANDLE handle);
 NTCAN_EXPORT std::size_t queued(NTCAN_HANDLE handle);
+
+// ---------------------------------------------------------------------------
+// socketcand server: the nets on a TCP port
+//
+// Serves the nets to socketcand clients (python-can's "socketcand"
+// interface, the socketcand NTCAN driver of this project, ...) in raw mode.
+// A client is greeted with "< hi >", opens net N as "< open canN >", switches
+// to "< rawmode >" and from then on
+//   - receives every frame put on net N, "< frame ID SECONDS.MICROS DATA >",
+//     with the time stamp of the trace, except the frames it sent itself;
+//   - puts frames on net N with "< send ID LEN B0 B1 ... >": each one is
+//     delivered as a device's frame is (handle filters, trace, participants,
+//     the net's other clients), under the participant name
+//     "socketcand client K".
+// Several clients may share a net. The protocol has no remote frames: a
+// remote frame on a net is not passed to clients (counted in
+// remote_not_sent), and a client's remote request (a send whose length names
+// bytes it does not carry, as python-can writes one) or extended frame is
+// refused with "< error ... >" (counted in refused) instead of being changed
+// into something else.
+//
+// One thread owns the sockets. A client that does not read gets at most
+// kSocketcandQueueBytes of frames queued; frames beyond that are dropped for
+// that client and counted (frames_lost): a stalled client never holds up a
+// net. Garbage (text outside "< >", over-long messages, bad hex, unknown
+// commands) is answered with "< error ... >"; the third error in a row closes
+// the connection. At most 256 clients are served at once; more are answered
+// "< error too many clients >" and closed. The server stops with
+// stop_socketcand(), reset() and at exit.
+//
+// The environment variable NTCAN_SIM_SOCKETCAND=HOST:PORT, set when the
+// driver is loaded, starts serving at once and names the port on standard
+// error ("ntcan_sim: socketcand server on 127.0.0.1:29536").
+
+constexpr std::size_t kSocketcandQueueBytes = 64 * 1024;
+
+struct SocketcandStats {
+  uint16_t port = 0;             // 0 when not serving
+  std::size_t clients = 0;       // connected now
+  uint64_t connections = 0;      // accepted since serving started
+  uint64_t frames_in = 0;        // frames clients put on the nets
+  uint64_t frames_out = 0;       // frames queued to clients
+  uint64_t frames_lost = 0;      // frames dropped for a client whose queue was full
+  uint64_t remote_not_sent = 0;  // remote frames not passed to a client (one per client)
+  uint64_t refused = 0;          // remote requests and extended frames of clients, refused
+  uint64_t errors = 0;           // garbage answered with "< error ... >"
+  uint64_t closed_for_errors = 0;  // connections closed after repeated errors
+};
+
+// Serves the nets on `address`, "HOST:PORT" with a numeric IPv4 host
+// (usually 127.0.0.1); port 0 picks a free port. Returns the port. A server
+// already running is stopped first. Throws std::invalid_argument for a bad
+// address and std::runtime_error when the port cannot be bound.
+NTCAN_EXPORT uint16_t serve_socketcand(const std::string& address);
+// Closes every client connection and the port, and ends the server thread.
+// Does nothing when not serving.
+NTCAN_EXPORT void stop_socketcand();
+NTCAN_EXPORT SocketcandStats socketcand_stats();
 
 // ---------------------------------------------------------------------------
 // Time

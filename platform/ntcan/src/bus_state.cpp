@@ -37,9 +37,9 @@ HandleInfo info_of(const Handle& h) {
   for (int32_t id = 0; id <= kMaxId; ++id) {
     if (h.filter.test(static_cast<std::size_t>(id))) info.ids.push_back(id);
   }
-  info.queued = h.count;
-  info.dropped = h.dropped_total;
-  info.rx_queue_size = static_cast<int32_t>(h.ring.size());
+  info.queued = h.queue.size();
+  info.dropped = h.queue.dropped_total();
+  info.rx_queue_size = static_cast<int32_t>(h.queue.capacity());
   info.rx_timeout_ms = h.rx_timeout_ms;
   info.tx_timeout_ms = h.tx_timeout_ms;
   return info;
@@ -65,25 +65,21 @@ int64_t now_us() {
 }
 
 void queue_frame(Handle& h, const CMSG& m) {
-  const std::size_t capacity = h.ring.size();
-  if (h.count == capacity) {
-    // Full: the newest frame is the one lost.
-    if (h.lost_pending < UINT32_MAX) ++h.lost_pending;
-    ++h.dropped_total;
-    return;
-  }
-  h.ring[(h.head + h.count) % capacity] = m;
-  ++h.count;
-  if (h.readers > 0) h.readable.notify_all();
+  if (h.queue.push(m) && h.readers > 0) h.readable.notify_all();
 }
 
+// Records a frame in the trace and the trace file, and shows it to the
+// observer, all with one time stamp.
 void record(State& s, int net, const CMSG& m, NTCAN_HANDLE from_handle,
             const std::string& from_participant) {
   ++s.seq;
+  if (!s.trace_enabled && !s.trace_file && !s.observer) return;
+  const int64_t time_us = now_us();
+  if (s.observer) s.observer->frame_on_net(net, m, time_us, from_participant);
   if (!s.trace_enabled && !s.trace_file) return;
   TraceEntry e;
   e.seq = s.seq;
-  e.time_us = now_us();
+  e.time_us = time_us;
   e.frame.net = net;
   e.frame.msg = m;
   e.frame.handle = from_handle;

@@ -19,6 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "frame_queue.h"
 #include "ntcan.h"
 #include "ntcan_sim.h"
 
@@ -36,12 +37,7 @@ struct Handle {
   int32_t rx_timeout_ms = 0;
   int32_t tx_timeout_ms = 0;
 
-  // Receive queue: a ring of fixed capacity, allocated once at open.
-  std::vector<CMSG> ring;
-  std::size_t head = 0;
-  std::size_t count = 0;
-  uint32_t lost_pending = 0;    // dropped since the last take
-  uint64_t dropped_total = 0;
+  ntcan_queue::FrameQueue queue;  // allocated once at open
 
   int readers = 0;              // threads waiting in canRead
   std::condition_variable readable;
@@ -62,6 +58,16 @@ struct Fault {
   NTCAN_RESULT status = NTCAN_SUCCESS;
   int skip = 0;
   int remaining = 0;
+};
+
+// Sees every frame put on a net, called under the lock as the frame goes on
+// the net (the socketcand server). Must not block or call the driver.
+class NetObserver {
+ public:
+  virtual void frame_on_net(int net, const CMSG& m, int64_t time_us, const std::string& from_participant) = 0;
+
+ protected:
+  ~NetObserver() = default;
 };
 
 struct Net {
@@ -91,6 +97,8 @@ struct State {
   uint64_t seq = 0;
   std::FILE* trace_file = nullptr;  // candump log being written, or none
   bool trace_file_ok = true;        // no write to it has failed
+
+  NetObserver* observer = nullptr;  // none unless the nets are served
 
   double time_scale = 1.0;
   std::array<std::array<uint64_t, kNetCount + 1>, kCallCount> counts{};

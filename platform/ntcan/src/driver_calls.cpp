@@ -28,37 +28,19 @@ Handle* resolve(State& s, NTCAN_HANDLE number, Call call) {
   return it->second.get();
 }
 
-// Moves up to `max` queued frames to `out`; the first one taken carries the
-// number of frames dropped since the previous take.
-int32_t take_frames(Handle& h, CMSG* out, int32_t max) {
-  const auto n = static_cast<int32_t>(std::min<std::size_t>(h.count, static_cast<std::size_t>(max)));
-  const std::size_t capacity = h.ring.size();
-  for (int32_t i = 0; i < n; ++i) {
-    out[i] = h.ring[h.head];
-    h.head = (h.head + 1) % capacity;
-  }
-  h.count -= static_cast<std::size_t>(n);
-  if (n > 0) {
-    out[0].msg_lost = static_cast<uint8_t>(std::min<uint32_t>(h.lost_pending, 255));
-    h.lost_pending = 0;
-  }
-  return n;
-}
-
 // Releases a handle: it leaves its net and the open table, waiting readers
 // wake up, and a summary stays in the bounded history of closed handles.
 void release(State& s, Handle& h) noexcept {
   auto& on_net = s.nets[h.net].handles;
   on_net.erase(std::remove(on_net.begin(), on_net.end(), &h), on_net.end());
   h.open = false;
-  h.count = 0;
   try {
     s.closed.push_back(info_of(h));
     if (s.closed.size() > kClosedHistory) s.closed.pop_front();
   } catch (const std::bad_alloc&) {
     // The history is only for inspection; the handle is released regardless.
   }
-  std::vector<CMSG>().swap(h.ring);
+  h.queue.release();
   h.readable.notify_all();
   const NTCAN_HANDLE number = h.number;  // h may die inside erase
   s.open.erase(number);  // frees h unless a waiting reader still holds it
@@ -113,7 +95,7 @@ NTCAN_RESULT canOpen(int net, uint32_t flags, int32_t txqueuesize, int32_t rxque
     h->net = net;
     h->rx_timeout_ms = rxtimeout_ms;
     h->tx_timeout_ms = txtimeout_ms;
-    h->ring.resize(static_cast<std::size_t>(rxqueuesize));
+    h->queue = ntcan_queue::FrameQueue(static_cast<std::size_t>(rxqueuesize));
     auto& on_net = s.nets[net].handles;
     on_net.push_back(h.get());
     try {
@@ -212,7 +194,7 @@ NTCAN_RESULT canTake(NTCAN_HANDLE handle, CMSG* msg, int32_t* len) {
   if (h == nullptr) return NTCAN_INVALID_HANDLE;
   if (msg == nullptr || max < 1) return NTCAN_INVALID_PARAMETER;
   if (const NTCAN_RESULT fault = take_fault(s, h->net, Call::Take)) return fault;
-  *len = take_frames(*h, msg, max);
+  *len = h->queue.take(msg, max);
   return NTCAN_SUCCESS;
 }
 
@@ -226,7 +208,7 @@ NTCAN_RESULT canRead(NTCAN_HANDLE handle, CMSG* msg, int32_t* len, void* ovrlppd
   if (msg == nullptr || max < 1 || ovrlppd != nullptr) return NTCAN_INVALID_PARAMETER;
   if (const NTCAN_RESULT fault = take_fault(s, h->net, Call::Read)) return fault;
 
-  if (h->count == 0) {
+  if (h->queue.size() == 0) {
     const auto wait = read_wait(h->rx_timeout_ms, s.time_scale);
     if (wait <= std::chrono::steady_clock::duration::zero()) return NTCAN_RX_TIMEOUT;
     // Keep the handle alive while waiting: a close frees it from the table.
@@ -234,12 +216,12 @@ NTCAN_RESULT canRead(NTCAN_HANDLE handle, CMSG* msg, int32_t* len, void* ovrlppd
     const auto deadline = std::chrono::steady_clock::now() + wait;
     ++keep->readers;
     keep->readable.wait_until(lock, deadline,
-                              [&keep] { return !keep->open || keep->count > 0; });
+                              [&keep] { return !keep->open || keep->queue.size() > 0; });
     --keep->readers;
     if (!keep->open) return NTCAN_INVALID_HANDLE;
-    if (keep->count == 0) return NTCAN_RX_TIMEOUT;
+    if (keep->queue.size() == 0) return NTCAN_RX_TIMEOUT;
   }
-  *len = take_frames(*h, msg, max);
+  *len = h->queue.take(msg, max);
   return NTCAN_SUCCESS;
 }
 

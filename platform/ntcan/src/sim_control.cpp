@@ -73,6 +73,7 @@ void reset() {
   if (current_callback() != 0) {
     throw std::logic_error("ntcan_sim::reset called from a participant callback");
   }
+  stop_socketcand();
   State& s = state();
   std::unique_lock<std::mutex> lock(s.mu);
   for (Net& net : s.nets) {
@@ -321,7 +322,7 @@ std::size_t queued(NTCAN_HANDLE handle) {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mu);
   const auto it = s.open.find(handle);
-  return it == s.open.end() ? 0 : it->second->count;
+  return it == s.open.end() ? 0 : it->second->queue.size();
 }
 
 // --- time ------------------------------------------------------------------

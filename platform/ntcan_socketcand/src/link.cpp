@@ -1,0 +1,196 @@
+#include "link.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+namespace ntcan_socketcand {
+
+namespace {
+
+constexpr int kConnectTimeoutMs = 2000;  // connection, and each answer of the handshake
+
+int64_t now_ms() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+int left_ms(int64_t deadline_ms) {
+  const int64_t left = deadline_ms - now_ms();
+  return left < 0 ? 0 : static_cast<int>(left);
+}
+
+// A connected socket to ep, or -1 with the failure in *status.
+int connect_to(const Endpoint& ep, NTCAN_RESULT* status) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(ep.host.c_str(), std::to_string(ep.port).c_str(), &hints, &found) != 0 || !found) {
+    *status = NTCAN_SOCK_HOST_NOT_FOUND;
+    return -1;
+  }
+  const int fd = socket(found->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  bool ok = fd >= 0;
+  if (ok && connect(fd, found->ai_addr, found->ai_addrlen) != 0) {
+    ok = false;
+    if (errno == EINPROGRESS) {
+      pollfd p{fd, POLLOUT, 0};
+      int err = 0;
+      socklen_t len = sizeof err;
+      ok = poll(&p, 1, kConnectTimeoutMs) == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
+    }
+  }
+  freeaddrinfo(found);
+  if (!ok) {
+    if (fd >= 0) ::close(fd);
+    *status = NTCAN_SOCK_CONN_TIMEOUT;
+    return -1;
+  }
+  const int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
+}  // namespace
+
+LiveCounters& live_counters() {
+  static LiveCounters& c = *new LiveCounters;  // outlives threads still running at exit
+  return c;
+}
+
+NTCAN_RESULT Link::open(const Endpoint& ep, OnFrame on_frame, std::shared_ptr<Link>* out) {
+  NTCAN_RESULT status = NTCAN_SUCCESS;
+  const int fd = connect_to(ep, &status);
+  if (fd < 0) return status;
+  std::shared_ptr<Link> link(new Link(fd, std::move(on_frame)));
+  status = link->handshake(ep.bus);
+  if (status != NTCAN_SUCCESS) return status;  // the link closes as it goes
+  ++live_counters().connects;
+  link->reading_ = true;
+  std::thread([link] { link->read_loop(); }).detach();
+  *out = std::move(link);
+  return NTCAN_SUCCESS;
+}
+
+bool Link::next_body(std::string* body, int64_t deadline_ms) {
+  while (bodies_.empty()) {
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, left_ms(deadline_ms)) != 1) return false;
+    char buf[512];
+    const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+    if (n <= 0) return false;
+    splitter_.feed(
+        buf, static_cast<std::size_t>(n), [this](std::string_view b) { bodies_.emplace_back(b); },
+        [](const char*) { ++live_counters().daemon_errors; });
+  }
+  *body = std::move(bodies_.front());
+  bodies_.pop_front();
+  return true;
+}
+
+// "< hi >", "< open BUS >" -> "< ok >", "< rawmode >" -> "< ok >".
+NTCAN_RESULT Link::handshake(const std::string& bus) {
+  using Kind = socketcand::Message::Kind;
+  auto answer = [this](Kind want) -> NTCAN_RESULT {
+    std::string body;
+    if (!next_body(&body, now_ms() + kConnectTimeoutMs)) return NTCAN_SOCK_CMD_TIMEOUT;
+    const socketcand::Parsed p = socketcand::parse_message(body);
+    if (p.ok() && p.message.kind == want) return NTCAN_SUCCESS;
+    ++live_counters().daemon_errors;
+    return p.ok() && p.message.kind == Kind::Error ? NTCAN_NET_NOT_FOUND : NTCAN_SOCK_CMD_TIMEOUT;
+  };
+  NTCAN_RESULT r = answer(Kind::Hi);
+  if (r == NTCAN_SUCCESS) r = write(socketcand::format_open(bus), kConnectTimeoutMs);
+  if (r == NTCAN_SUCCESS) r = answer(Kind::Ok);
+  if (r == NTCAN_SUCCESS) r = write(socketcand::format_rawmode(), kConnectTimeoutMs);
+  if (r == NTCAN_SUCCESS) r = answer(Kind::Ok);
+  return r;
+}
+
+NTCAN_RESULT Link::write(const std::string& text, int timeout_ms) {
+  std::lock_guard<std::mutex> lock(write_mu_);
+  if (!up_) return NTCAN_SOCK_CONN_TIMEOUT;
+  const int64_t deadline = now_ms() + timeout_ms;
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::send(fd_, text.data() + done, text.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    pollfd p{fd_, POLLOUT, 0};
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && poll(&p, 1, left_ms(deadline)) == 1) continue;
+    const bool timed_out = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    if (timed_out && done == 0) return NTCAN_TX_TIMEOUT;
+    // A failed connection, or a message cut in two: the link is of no more use.
+    up_ = false;
+    ::shutdown(fd_, SHUT_RDWR);
+    return timed_out ? NTCAN_TX_TIMEOUT : NTCAN_SOCK_CONN_TIMEOUT;
+  }
+  return NTCAN_SUCCESS;
+}
+
+void Link::on_body(std::string_view body) {
+  const socketcand::Parsed p = socketcand::parse_message(body);
+  if (!p.ok() || p.message.kind == socketcand::Message::Kind::Error) {
+    ++live_counters().daemon_errors;
+    return;
+  }
+  if (p.message.kind != socketcand::Message::Kind::Frame) return;
+  const socketcand::WireFrame& f = p.message.frame;
+  if (f.extended) {
+    ++live_counters().extended_dropped;
+    return;
+  }
+  CMSG m{};
+  m.id = static_cast<int32_t>(f.id);
+  m.len = f.len;
+  std::memcpy(m.data, f.data, sizeof m.data);
+  ++live_counters().frames_received;
+  on_frame_(m);
+}
+
+void Link::read_loop() {
+  // Frames that came with the last answer of the handshake first.
+  for (; !bodies_.empty(); bodies_.pop_front()) on_body(bodies_.front());
+  char buf[4096];
+  for (;;) {
+    const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    splitter_.feed(
+        buf, static_cast<std::size_t>(n), [this](std::string_view b) { on_body(b); },
+        [](const char*) { ++live_counters().daemon_errors; });
+  }
+  if (!closing_) ++live_counters().connections_lost;
+  up_ = false;
+  std::lock_guard<std::mutex> lock(close_mu_);
+  reading_ = false;
+  read_done_.notify_all();
+}
+
+void Link::close() {
+  std::unique_lock<std::mutex> lock(close_mu_);
+  if (fd_ < 0) return;
+  closing_ = true;
+  up_ = false;
+  ::shutdown(fd_, SHUT_RDWR);
+  read_done_.wait(lock, [this] { return !reading_; });
+  std::lock_guard<std::mutex> writing(write_mu_);  // a canSend may still hold the link
+  ::close(fd_);
+  fd_ = -1;
+}
+
+}  // namespace ntcan_socketcand

@@ -1,0 +1,221 @@
+// vorbel_peer_check: libVORBEL against a CANopen device written by others.
+//
+//   vorbel_peer_check DIR [--watch SCRIPT]
+//
+// The library runs on the simulated driver, whose net 0 (line 1) is served
+// over socketcand on a loopback port. Node 9 on that net is the npm package
+// canopen's device (DIR/canopen_peer.js, the package installed in
+// DIR/node_modules), a socketcand client in a node process. The library
+// reads its identity (segmented and expedited uploads), starts and stops it
+// by NMT and sees that in its heartbeats, and receives an emergency it
+// produces. With --watch, python-can's socketcand client (SCRIPT,
+// watch_net.py) watches the same net throughout: its frames must be the
+// driver's trace of the net, frame for frame, time stamps included.
+// Exit status: 0 when every check passed, 1 when one failed, 77 when node,
+// the package or python-can is missing (1 with VORBEL_REQUIRE_PEER=1).
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "D_vorbel.h"
+#include "child_process.h"
+#include "ntcan_sim.h"
+#include "telvo_log.h"
+
+namespace {
+
+constexpr int kNet = 0;
+constexpr int kNode = 9;
+constexpr int kSkipped = 77;
+
+// What node 9 serves (canopen_peer.js sets it).
+const char* const kName = "node-canopen peer";
+const char* const kHardware = "1.2";
+const char* const kSoftware = "canopen 6.2.1";
+
+struct Node : D_can {
+  Node(EqFct* eq) : D_can("PEER node 9 on line 1", eq) {
+    IIII a{kNet + 1, kNode, 0, 0};
+    set_value(&a);
+    has_changed();
+  }
+};
+
+// Runs the server loop every 10 ms until `done` holds for a batch, 3 s at most.
+bool loop_until(Node& node, const std::function<bool(CMSG*, int*)>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  while (std::chrono::steady_clock::now() < deadline) {
+    can_looping();
+    CMSG batch[100];
+    int n = 0;
+    if (node.can_array(batch, &n) == 0 && done(batch, &n)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+std::string alive_becomes(Node& node, int state) {
+  const bool seen = loop_until(node, [&](CMSG* b, int* n) {
+    node.alive_->check_alive(kNode, b, n);
+    return node.alive_->value() == state;
+  });
+  char why[96];
+  std::snprintf(why, sizeof why, ".ALIVE is %d, not %d", node.alive_->value(), state);
+  return seen ? "" : why;
+}
+
+std::string identity_read(EqFct& eq, int result, const std::string& prop, const std::string& want) {
+  EqData out;
+  eq.client_get(prop, &out);
+  if (result == 0 && out.get_string() == want) return "";
+  return "result " + std::to_string(result) + ", " + prop + " \"" + out.get_string() + "\", expected \"" + want + "\"";
+}
+
+// Median time between the node's last ten heartbeats on the driver's trace, ms.
+int heartbeat_period_ms() {
+  std::vector<int64_t> at, gaps;
+  for (const auto& e : ntcan_sim::trace(kNet)) {
+    if (e.frame.msg.id == 0x700 + kNode) at.push_back(e.time_us);
+  }
+  for (std::size_t i = at.size() > 11 ? at.size() - 11 : 1; i < at.size(); ++i) gaps.push_back(at[i] - at[i - 1]);
+  std::sort(gaps.begin(), gaps.end());
+  return gaps.empty() ? -1 : static_cast<int>(gaps[gaps.size() / 2] / 1000);
+}
+
+// The watcher's lines, "ID SECONDS.MICROS DATA", against the driver's trace.
+std::string compare_with_watcher(const std::string& file) {
+  std::ifstream in(file);
+  std::size_t i = 0;
+  std::string seen;
+  const auto traced = ntcan_sim::trace(kNet);
+  for (; i < traced.size(); ++i) {
+    const CMSG& m = traced[i].frame.msg;
+    char want[80];
+    int at = std::snprintf(want, sizeof want, "%X %lld.%06lld ", static_cast<unsigned>(m.id),
+                           static_cast<long long>(traced[i].time_us / 1000000),
+                           static_cast<long long>(traced[i].time_us % 1000000));
+    for (int k = 0; k < (m.len & NTCAN_DLC_MASK); ++k) {
+      at += std::snprintf(want + at, sizeof want - static_cast<std::size_t>(at), "%02X", m.data[k]);
+    }
+    if (!std::getline(in, seen)) seen = "(nothing)";
+    if (seen != want) return "frame " + std::to_string(i + 1) + ": python-can saw '" + seen + "', the trace has '" + want + "'";
+  }
+  if (std::getline(in, seen)) return "python-can saw more than the trace: '" + seen + "'";
+  std::printf("     python-can saw the %zu frames of the trace, time stamps included\n", i);
+  return i == 0 ? "no frames" : ntcan_sim::socketcand_stats().frames_lost ? "frames lost for a client" : "";
+}
+
+int skip(const std::string& why) {
+  const char* require = std::getenv("VORBEL_REQUIRE_PEER");
+  const bool required = require && std::string(require) == "1";
+  std::printf("%s: %s\n", required ? "FAILED" : "skipped", why.c_str());
+  return required ? 1 : kSkipped;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2 && !(argc == 4 && std::string(argv[2]) == "--watch")) {
+    std::fprintf(stderr, "usage: vorbel_peer_check DIR [--watch SCRIPT]\n");
+    return 2;
+  }
+  const std::string peer_dir = argv[1], watch_script = argc == 4 ? argv[3] : "";
+  if (!std::ifstream(peer_dir + "/node_modules/canopen/package.json")) {
+    return skip("the npm package canopen is not installed in " + peer_dir + " (npm ci there)");
+  }
+
+  telvo::LogCapture log;
+  ntcan_sim::reset();
+  const uint16_t port = ntcan_sim::serve_socketcand("127.0.0.1:0");
+  std::printf("net %d served on 127.0.0.1:%u\n", kNet, static_cast<unsigned>(port));
+
+  const char* tmp = std::getenv("TMPDIR");
+  const std::string watched = std::string(tmp && *tmp ? tmp : "/tmp") + "/vorbel-peer-watched-" +
+                              std::to_string(static_cast<long>(getpid())) + ".txt";
+  std::unique_ptr<testsupport::ChildProcess> watcher;
+  if (!watch_script.empty()) {
+    watcher = std::make_unique<testsupport::ChildProcess>(
+        "/usr/bin/python3", std::vector<std::string>{watch_script, std::to_string(port), "can0", watched});
+    const std::string first = watcher->line();
+    if (first != "watching") {
+      const int status = watcher->wait();
+      return status == kSkipped ? skip(first) : (std::printf("FAILED: python-can watcher: %s\n", first.c_str()), 1);
+    }
+  }
+
+  auto peer = std::make_unique<testsupport::ChildProcess>(
+      "node", std::vector<std::string>{peer_dir + "/canopen_peer.js", std::to_string(port), "can0"});
+  const std::string ready = peer->line();
+  if (ready.rfind("cannot run", 0) == 0) return skip(ready);
+  if (ready != "ready") return std::printf("FAILED: the peer said '%s'\n", ready.c_str()), 1;
+
+  EqFct eq("PEERTEST");
+  Node node(&eq);
+  struct Check {
+    const char* name;
+    std::function<std::string()> run;
+  };
+  // Each check returns what went wrong, or nothing.
+  const Check checks[] = {
+      {"the line opens and the node's identifiers are enabled",
+       [&] { return node.init(0x580 + kNode) == 0 && node.init_emergency() == 0 && node.init(0x700 + kNode) == 0
+                        ? "" : "init failed"; }},
+      {"its heartbeats say pre-operational", [&] { return alive_becomes(node, 0x7F); }},
+      {"reads the device name (segmented upload)",
+       [&] { return identity_read(eq, node.get_manufacture(), "PEER.MANU", kName); }},
+      {"reads the hardware version (expedited upload)",
+       [&] { return identity_read(eq, node.get_hwversion(), "PEER.HWVER", kHardware); }},
+      {"reads the software version (segmented upload)",
+       [&] { return identity_read(eq, node.get_swversion(), "PEER.SWVER", kSoftware); }},
+      {"NMT start: its heartbeats say operational",
+       [&] { return node.start_node() == 0 ? alive_becomes(node, 0x05) : "start_node failed"; }},
+      {"NMT stop: its heartbeats say stopped",
+       [&] { return node.stop_node() == 0 ? alive_becomes(node, 0x04) : "stop_node failed"; }},
+      {"started again, it sends an emergency that the library logs",
+       [&] {
+         if (node.start_node() != 0) return std::string("start_node failed");
+         if (std::string why = alive_becomes(node, 0x05); !why.empty()) return why;
+         if (const std::string sent = peer->ask("emcy 3210"); sent != "emcy 3210 sent") return "the peer said " + sent;
+         const bool got = loop_until(node, [&](CMSG* b, int* n) { return node.can_emergency(kNode, b, n) == 100; });
+         const auto texts = log.texts("D_can::can_emergency");
+         const std::string want = "0x10 0x32 0x0 0x12 0x34 0x0 0x0 0x0 ";
+         return got && !texts.empty() && texts.back() == want ? "" : "no emergency logged as '" + want + "'";
+       }},
+      {"its heartbeat period is the configured 50 ms",
+       [&] {
+         const int ms = heartbeat_period_ms();
+         std::printf("     heartbeat period on the trace: %d ms\n", ms);
+         return ms >= 35 && ms <= 100 ? "" : "a period of " + std::to_string(ms) + " ms";
+       }},
+      // Writing 0x1017 by SDO download joins here once D_can has one: write
+      // 200 ms, then expect heartbeat_period_ms() near 200.
+  };
+  int passed = 0, failed = 0;
+  for (const Check& c : checks) {
+    const std::string why = c.run();
+    std::printf("%s %s%s%s\n", why.empty() ? "ok  " : "FAIL", c.name, why.empty() ? "" : ": ", why.c_str());
+    ++(why.empty() ? passed : failed);
+  }
+
+  peer.reset();  // off the bus; the watcher may still be receiving its last frames
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  if (watcher) {
+    const int status = watcher->wait();
+    const std::string why = status != 0 ? "the watcher exited with " + std::to_string(status) : compare_with_watcher(watched);
+    std::remove(watched.c_str());
+    std::printf("%s python-can's socketcand client saw what the driver traced%s%s\n", why.empty() ? "ok  " : "FAIL",
+                why.empty() ? "" : ": ", why.c_str());
+    ++(why.empty() ? passed : failed);
+  }
+  std::printf("peer: %d passed, %d failed\n", passed, failed);
+  return failed == 0 ? 0 : 1;
+}
