@@ -12,9 +12,10 @@
 //
 // Properties: no read outside the batch (AddressSanitizer, the batch is
 // allocated to its size), the batch and count are not changed, each result
-// and log line is the one the first matching frame calls for, a node id
-// outside 1..127 is refused (NTCAN_INVALID_PARAMETER, at most its one
-// refusal line, nothing stored), and the copy out never exceeds 100 records.
+// and log line is the one the first matching frame calls for (supervise:
+// the last state frame, booted() after any boot-up), a node id outside
+// 1..127 is refused (NTCAN_INVALID_PARAMETER, at most its one refusal line,
+// nothing stored), and the copy out never exceeds 100 records.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -107,6 +108,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int alive = n.alive_->check_alive(ident, batch.get(), &l);
     FUZZ_CHECK(alive == NTCAN_INVALID_PARAMETER, "check_alive answered %d for node id %d", alive, ident);
     FUZZ_CHECK(refusal_log(log.texts("D_Alive::can_read"), ident), "alive refusal log differs");
+    const int supervised = n.alive_->supervise(ident, batch.get(), &l);
+    FUZZ_CHECK(supervised == NTCAN_INVALID_PARAMETER, "supervise answered %d for node id %d", supervised, ident);
+    FUZZ_CHECK(refusal_log(log.texts("D_Alive::supervise"), ident), "supervise refusal log differs");
     FUZZ_CHECK(n.alive_->value() == alive_before && n.modul_condition_->value() == condition_before,
                "a refused node id changed the state");
   } else {
@@ -141,6 +145,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(n.alive_->value() == (state ? state->data[0] : alive_before), "alive value %d", n.alive_->value());
     FUZZ_CHECK(n.modul_condition_->value() == (operational ? condition(state->data[0]) : condition_before),
                "condition '%s'", n.modul_condition_->value().c_str());
+
+    // Supervision (no time-out): every state frame in order, the last kept.
+    const int kept = n.alive_->value();
+    const int supervised = n.alive_->supervise(ident, batch.get(), &l);
+    int last = -1;
+    bool boot = false;
+    for (int i = 0; i < count; ++i) {
+      const CMSG& m = frames[static_cast<size_t>(i)];
+      if (m.id != 0x700 + ident || m.len != 1) continue;
+      last = m.data[0];
+      boot = boot || last == 0;
+    }
+    FUZZ_CHECK(supervised == (last >= 0 && (last & 0x7F) == 5 ? 100 : 0), "supervise answered %d", supervised);
+    FUZZ_CHECK(n.alive_->value() == (last >= 0 ? last : kept), "supervised value %d", n.alive_->value());
+    FUZZ_CHECK(n.alive_->booted() == boot, "booted() differs");
+    FUZZ_CHECK(last < 0 || n.modul_condition_->value() == (last == 0 ? "Boot-up" : condition(last)),
+               "supervised condition '%s'", n.modul_condition_->value().c_str());
   }
   FUZZ_CHECK(l == count, "the count changed to %d", l);
   FUZZ_CHECK(nframes == 0 || std::memcmp(batch.get(), frames.data(), sizeof(CMSG) * frames.size()) == 0,

@@ -120,10 +120,14 @@ void Script::client_session() {
                            "error register 0x04 (voltage)");
   bus_.motor().send_emergency(0x3210, 0x04, {0x12, 0x34, 0, 0, 0});
   if (!wait_wall(0.50 * t)) return;
-  client_write("VALVE.HEARTBEAT", 200);
+  client_write("VALVE.HEARTBEAT", 1000);
   if (!wait_wall(0.55 * t)) return;
   display_.event("device", "node 6 on net 0 falls silent, as if unplugged: no guarding answers, nothing at all");
   bus_.pump().set_silence(canopen_sim::Silence::All);
+  if (!wait_wall(0.65 * t)) return;
+  display_.event("device", "node 5 on net 0 reboots after a power glitch: boot-up frame, then pre-operational");
+  bus_.motor().reboot();
+  if (!wait_wall(0.75 * t)) return;
   display_.set_status("client session done");
 }
 

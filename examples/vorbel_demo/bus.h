@@ -1,7 +1,7 @@
 // The simulated side of the demo: the CANopen devices on the simulated CAN
 // nets, and the script of the run, which plays the server's clients (client
 // calls as user@host through the equipment function), the devices (an
-// emergency, a device that falls silent) and, with --fault, the line's
+// emergency, a device that falls silent, one that reboots) and, with --fault, the line's
 // network gateway (an outage of line 1).
 #ifndef VORBEL_DEMO_BUS_H
 #define VORBEL_DEMO_BUS_H

@@ -112,11 +112,12 @@ void Display::refresh(bool force) {
                   n.alive, n.condition.c_str(), n.active, n.handle, heard_text(n.heard_s).c_str(),
                   heartbeat_text(n.heartbeat_ms).c_str(), n.manu.c_str(), n.hwver.c_str(), n.swver.c_str());
   }
-  out += "ALIVE is the node's last NMT state byte: 5 operational, 4 stopped, 127 pre-operational; 128 more\n"
-         "is the toggle bit of a node-guarding answer. Before its first state frame it is 15, the library's\n"
-         "starting value. CONDITION names the low four bits (15 \"Preoperational\"). HEARD: time since the\n"
-         "last state frame (device code). HB: the heartbeat time in the node's 0x1017, written by device code\n"
-         "from NODE.HEARTBEAT and read back.\n\n";
+  out += "ALIVE is the node's last NMT state byte: 5 operational, 4 stopped, 127 pre-operational, 0 boot-up;\n"
+         "128 more is the toggle bit of a node-guarding answer. Before its first state frame it is 15, the\n"
+         "library's starting value. CONDITION names the state, or reads \"No heartbeat\" when nothing came\n"
+         "within the node's consumer time-out (1.5 periods). HEARD: time since the last state frame\n"
+         "(last_heard_ms()). HB: the heartbeat time in the node's 0x1017, written by device code from\n"
+         "NODE.HEARTBEAT and read back.\n\n";
   const std::size_t columns = terminal_columns();
   for (const std::string& line : recent_) out += line.substr(0, columns) + '\n';
   std::fwrite(out.data(), 1, out.size(), stdout);

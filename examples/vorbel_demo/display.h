@@ -16,7 +16,7 @@
 namespace demo {
 
 // One node as clients see it through its properties, plus what the device
-// code knows of it.
+// code learns of it from the library.
 struct NodeView {
   std::string name;
   std::string address;  // the node property's value: "line node-id id3 id4"

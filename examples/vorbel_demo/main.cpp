@@ -34,7 +34,8 @@ const char kUsage[] =
     "code initialises the nodes, reads their identities by SDO, switches their\n"
     "heartbeats on and runs the server loop; a scripted client stops and starts a\n"
     "node through its .STOP and .START properties and sets its heartbeat time\n"
-    "through .HEARTBEAT, a device sends an emergency and another one falls silent.\n"
+    "through .HEARTBEAT, a device sends an emergency and later reboots, another\n"
+    "one falls silent.\n"
     "\n"
     "  --seconds N         length of the run in seconds of wall time (default 8);\n"
     "                      the client session's steps are spread over it\n"
@@ -279,8 +280,8 @@ int main(int argc, char** argv) {
   display.event("demo", "line 1 (net 0): " + baud_of_line(1) + ", line 2 (net 1): " + baud_of_line(2) +
                             " (the .BAUDRATE of the node that opened the line)");
   if (!ready) display.event("demo", "a node could not be initialised; the server runs with what it has");
-  display.event("demo", "server loop running: can_looping() every 100 ms, then can_array, can_emergency and "
-                        "check_alive per node, rtr() every 500 ms for PUMP");
+  display.event("demo", "server loop running every 100 ms: rtr() for PUMP every 500 ms, can_looping(), then "
+                        "can_array, can_emergency and supervise per node");
 
   demo::ScriptOptions so;
   so.run_s = opt.seconds;

@@ -1,30 +1,27 @@
 #include "server.h"
 
+#include <algorithm>
 #include <cstdio>
-
-#include "telvo_clock.h"
 
 namespace demo {
 
 namespace {
 
-constexpr int kGuardEveryTurns = 5;         // a guarding request every 500 ms
-constexpr int64_t kSilentAfterUs = 2000000;  // 2 s without a state frame
-
 struct NodeEntry {
   const char* text;  // property name and description
   bool guarded;
-  int heartbeat_ms;  // the heartbeat producer time device code sets; 0: none
+  int period_ms;     // heartbeat period of the node, or how often it is guarded
+  bool heartbeat;    // device code writes the heartbeat period to the node (".HEARTBEAT")
 };
 
 // The server's nodes. Their addresses come from the configuration; two
 // nodes with the same line and node id are one CANopen node seen twice, the
 // first initialised its master and the second a follower.
 const NodeEntry kNodes[] = {
-    {"MOTOR drive motor", false, 1000},
-    {"MOTOR_VIEW the drive motor as the operator panel sees it", false, 0},
-    {"PUMP coolant pump (node guarding)", true, 0},
-    {"VALVE valve terminal", false, 500},
+    {"MOTOR drive motor", false, 1000, true},
+    {"MOTOR_VIEW the drive motor as the operator panel sees it", false, 1000, false},
+    {"PUMP coolant pump (node guarding)", true, 500, false},
+    {"VALVE valve terminal", false, 500, true},
 };
 
 constexpr int kHeartbeatTime = 0x1017;  // 16 bits, ms
@@ -38,7 +35,14 @@ class Setting : public telvo::D_value<int> {
   void read() override {}
 };
 
-int64_t now_us() { return telvo::clock().now_us(); }
+// A node counts as lost after 1.5 periods without a state frame.
+int consumer_timeout(int period_ms) { return period_ms * 3 / 2; }
+
+std::string seconds_text(long long ms) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.2f s", static_cast<double>(ms) / 1000);
+  return buf;
+}
 
 // An SDO result, with the abort code that ended a failed transfer.
 std::string sdo_result(const D_can& can, int ret) {
@@ -66,9 +70,10 @@ Server::Server(EqFct& eq, Display& display) : eq_(eq), display_(display) {
     auto n = std::make_unique<Node>();
     n->can = std::make_unique<D_can>(entry.text, &eq_);
     n->guarded = entry.guarded;
-    if (entry.heartbeat_ms > 0) {
+    n->period_ms = entry.period_ms;
+    if (entry.heartbeat) {
       n->heartbeat = std::make_unique<Setting>(n->can->basename() + ".HEARTBEAT heartbeat time in ms", &eq_);
-      n->heartbeat->set_value(entry.heartbeat_ms);
+      n->heartbeat->set_value(entry.period_ms);
     }
     nodes_.push_back(std::move(n));
   }
@@ -112,7 +117,7 @@ bool Server::initialise() {
       }
       role = "follower of " + (n.master ? name(*n.master) : std::string("?")) + ", sharing its handle and buffers";
       // A follower shares its master's state but has a ".CONDITION" of its
-      // own, empty until a state frame sets it: it shows the master's now.
+      // own, empty until supervise sees a state frame: it shows the master's now.
       if (n.master) n.can->alive_->set_value(n.can->alive_->value());
     }
     n.last_handle = n.can->handle();
@@ -147,7 +152,25 @@ bool Server::initialise() {
     display_.event("nmt", name(n) + "  start_node()=" + result_text(n.can->start_node()) + ": NMT start to node " +
                               std::to_string(node_id(n)));
   }
+  supervise_nodes();
   return all;
+}
+
+void Server::supervise_nodes() {
+  // Set last, just before the server loop starts: the wait for a node's
+  // first state frame begins here.
+  for (auto& np : nodes_) {
+    Node& n = *np;
+    if (n.master) continue;  // a follower shares its master's supervision
+    D_Alive& alive = *n.can->alive_;
+    const int timeout = consumer_timeout(n.period_ms);
+    alive.consumer_timeout_ms(timeout);
+    if (n.guarded) alive.guarding_toggle_check(true);
+    display_.event("alive", name(n) + "  consumer_timeout_ms(" + std::to_string(timeout) + ")" +
+                                (n.guarded ? ", guarding_toggle_check(true)" : "") + ": 1.5 x its " +
+                                (n.guarded ? "guarding" : "heartbeat") + " period of " + std::to_string(n.period_ms) +
+                                " ms; supervise() in place of check_alive");
+  }
 }
 
 std::string Server::identity_text(D_can& can) {
@@ -183,6 +206,22 @@ void Server::set_heartbeat(Node& n) {
   display_.event("sdo", what + "sdo_download(0x1017)=" + sdo_result(*n.can, set) + "  sdo_upload(0x1017)=" +
                             sdo_result(*n.can, get) + ": the node sends a heartbeat every " +
                             std::to_string(n.heartbeat_ms) + " ms");
+  if (set != 0 || n.heartbeat_ms < 0 || n.heartbeat_ms == n.period_ms) return;
+  // A new period: until its first heartbeat the longer of the two periods
+  // counts for the consumer time-out (0 switches supervision off at once).
+  const int longer = n.heartbeat_ms == 0 ? 0 : std::max(n.period_ms, n.heartbeat_ms);
+  if (longer != n.period_ms) n.can->alive_->consumer_timeout_ms(consumer_timeout(longer));
+  n.period_ms = n.heartbeat_ms;
+  n.period_from_ms = TELVOtime_ms();
+}
+
+void Server::follow_period(Node& n) {
+  if (n.period_from_ms < 0 || n.can->alive_->last_heard_ms() <= n.period_from_ms) return;
+  n.period_from_ms = -1;
+  const int timeout = consumer_timeout(n.period_ms);
+  n.can->alive_->consumer_timeout_ms(timeout);
+  display_.event("alive", name(n) + "  consumer_timeout_ms(" + std::to_string(timeout) +
+                              "): 1.5 x its new period, from its first heartbeat at that period");
 }
 
 void Server::watch_line(Node& n) {
@@ -195,31 +234,44 @@ void Server::watch_line(Node& n) {
   n.last_handle = h;
 }
 
+void Server::guard(Node& n) {
+  const long long now = TELVOtime_ms();
+  if (!n.guarded || n.last_handle == -1 || now < n.next_guard_ms) return;
+  n.can->rtr();
+  n.next_guard_ms = now + n.period_ms;
+}
+
 void Server::recognise(Node& n, CMSG* batch, int count) {
   D_can& can = *n.can;
   const int id = node_id(n);
-  bool heard = false;
-  for (int i = 0; i < count; ++i) heard = heard || (batch[i].id == 0x700 + id && batch[i].len == 1);
   // The master logs the node's emergencies; its followers see the same frames.
-  if (!n.master) can.can_emergency(id, batch, &count);
-  const int operational = can.alive_->check_alive(id, batch, &count);
-  // check_alive sets ".CONDITION" only for an operational node; this server
-  // also shows the other states (stopped, pre-operational) as text.
-  if (heard && operational != 100) can.alive_->set_value(can.alive_->value());
-  if (heard) {
-    n.heard_us = now_us();
-    if (n.silence_reported) display_.event("alive", name(n) + "  is heard again");
-    n.silence_reported = false;
-  }
+  if (!n.master && count > 0) can.can_emergency(id, batch, &count);
+  // Every state as ".CONDITION", and "No heartbeat" once the time-out passes.
+  can.alive_->supervise(id, batch, &count);
+  if (!n.master) report_supervision(n);
 }
 
-void Server::watch_silence(Node& n) {
-  if (n.master || n.heard_us < 0 || n.silence_reported || now_us() - n.heard_us < kSilentAfterUs) return;
-  n.silence_reported = true;
-  display_.event("alive", name(n) + "  nothing heard for 2 s, yet .ALIVE keeps its last value " +
-                              std::to_string(client_int(name(n) + ".ALIVE")) + " and .CONDITION \"" +
-                              client_text(name(n) + ".CONDITION") +
-                              "\": the library measures no time; this device code does");
+void Server::report_supervision(Node& n) {
+  D_Alive& alive = *n.can->alive_;
+  if (alive.booted()) {
+    display_.event("alive", name(n) + "  booted(): node " + std::to_string(node_id(n)) +
+                                " sent a boot-up frame and is pre-operational again; start_node()=" +
+                                result_text(n.can->start_node()));
+  }
+  const bool lost = alive.lost();
+  if (lost == n.lost_reported) return;
+  n.lost_reported = lost;
+  if (!lost) {
+    display_.event("alive", name(n) + "  is heard again");
+    return;
+  }
+  const long long heard = alive.last_heard_ms();
+  display_.event("alive", name(n) + "  lost(): " +
+                              (heard < 0 ? std::string("never heard") : "nothing heard for " +
+                                                                            seconds_text(TELVOtime_ms() - heard)) +
+                              ", consumer time-out " + seconds_text(consumer_timeout(n.period_ms)) +
+                              ": .CONDITION \"" + client_text(name(n) + ".CONDITION") + "\", .ALIVE keeps " +
+                              std::to_string(client_int(name(n) + ".ALIVE")));
 }
 
 void Server::reattach(Node& n) {
@@ -237,21 +289,22 @@ void Server::loop_turn() {
   // Line states are taken before the fill, so that the fill's status always
   // belongs to a line that was open when it ran.
   for (auto& np : nodes_) watch_line(*np);
+  // Guarding requests before the fill: the answers come with it.
+  for (auto& np : nodes_) guard(*np);
   can_looping();
-  ++turns_;
   for (auto& np : nodes_) {
     Node& n = *np;
     if (n.can->handle_stale()) reattach(n);
-    if (n.last_handle == -1) continue;  // line closed
     CMSG batch[100];
     int count = 0;
-    if (n.can->can_array(batch, &count) == -1) continue;  // closed since
+    // While the line is closed there are no frames, but supervise still
+    // watches the time-out.
+    if (n.last_handle == -1 || n.can->can_array(batch, &count) == -1) count = 0;
     recognise(n, batch, count);
-    watch_silence(n);
     // A client set another heartbeat time: written here, on the server
     // loop's thread, so that no fill takes the node's SDO answers.
     if (n.heartbeat && n.heartbeat->value() != n.heartbeat_asked) set_heartbeat(n);
-    if (n.guarded && turns_ % kGuardEveryTurns == 0) n.can->rtr();
+    follow_period(n);
   }
 }
 
@@ -272,8 +325,8 @@ std::vector<NodeView> Server::view() {
     v.swver = client_text(p + ".SWVER");
     v.active = client_int(p + ".ACTIVE");
     v.handle = n.can->handle();
-    const int64_t heard = n.master ? n.master->heard_us : n.heard_us;
-    v.heard_s = heard < 0 ? -1 : static_cast<double>(now_us() - heard) / 1e6;
+    const long long heard = n.can->alive_->last_heard_ms();
+    v.heard_s = heard < 0 ? -1 : static_cast<double>(TELVOtime_ms() - heard) / 1e3;
     v.heartbeat_ms = n.master ? n.master->heartbeat_ms : n.heartbeat_ms;
     out.push_back(v);
   }

@@ -27,11 +27,12 @@ class Server {
   // initialised.
   bool initialise();
 
-  // One pass of the server loop, run every 100 ms of framework time: fill
-  // the receive buffers, hand each node's frames to the emergency and alive
-  // recognisers, guard the nodes that send no heartbeat, write a heartbeat
-  // time that a client set, and reattach nodes whose handle went stale while
-  // their line was down.
+  // One pass of the server loop, run every 100 ms of framework time: send
+  // the guarding requests that are due, fill the receive buffers, hand each
+  // node's frames to the emergency recogniser and to supervise (also with
+  // no frames while its line is closed), start a node that rebooted, write
+  // a heartbeat time that a client set, and reattach nodes whose handle went
+  // stale while their line was down.
   void loop_turn();
 
   // The nodes as clients see them.
@@ -44,8 +45,9 @@ class Server {
   struct Node {
     std::unique_ptr<D_can> can;
     bool guarded = false;        // no heartbeats: device code sends guarding requests
-    int64_t heard_us = -1;       // framework time of the last state frame
-    bool silence_reported = false;
+    int period_ms = 0;           // its heartbeat period, or the guarding period
+    long long next_guard_ms = 0;  // framework time of the next guarding request
+    bool lost_reported = false;
     NTCAN_HANDLE last_handle = -1;
     Node* master = nullptr;      // a follower's master
     // A heartbeat master's ".HEARTBEAT": the producer time device code
@@ -53,6 +55,7 @@ class Server {
     std::unique_ptr<telvo::D_value<int>> heartbeat;
     int heartbeat_asked = -1;    // the ".HEARTBEAT" value last written
     int heartbeat_ms = -1;       // 0x1017 as read back; -1: not read
+    long long period_from_ms = -1;  // framework time of a period change not yet heard
   };
 
   int node_id(const Node& n) const { return n.can->value()->i2_data; }
@@ -62,10 +65,17 @@ class Server {
   // results as text; false when one failed.
   bool init_node(Node& n, std::string* results);
   void watch_line(Node& n);
+  // Consumer time-outs of 1.5 x each node's period, the toggle check for
+  // guarded nodes.
+  void supervise_nodes();
+  void guard(Node& n);
   void recognise(Node& n, CMSG* batch, int count);
-  void watch_silence(Node& n);
-  // Writes ".HEARTBEAT" to the node's 0x1017 and reads it back.
+  void report_supervision(Node& n);
+  // Writes ".HEARTBEAT" to the node's 0x1017 and reads it back; the
+  // consumer time-out follows the new period (follow_period) once the first
+  // heartbeat at it is heard.
   void set_heartbeat(Node& n);
+  void follow_period(Node& n);
   // The identity object 0x1018 as text.
   std::string identity_text(D_can& can);
   void reattach(Node& n);
@@ -75,7 +85,6 @@ class Server {
   EqFct& eq_;
   Display& display_;
   std::vector<std::unique_ptr<Node>> nodes_;
-  long turns_ = 0;
   std::atomic<int> reinitialised_{0};
 };
 

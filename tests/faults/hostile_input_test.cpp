@@ -377,6 +377,12 @@ const Row kNodeIds[] = {
      {"-> 77F: R", "-> 77F: R"}},
     refuses("EmergencyIdentifierOfNode300", 300, [](auto& n) { return n.init_emergency(); }, "D_can::init_emergency"),
     refuses("HeartbeatOfNode0", 0, [](auto& n) { return recognise(n, false); }, "D_Alive::can_read"),
+    refuses("SupervisionOfNode128", 128,
+            [](auto& n) {
+              int none = 0;
+              return n.alive_->supervise(128, nullptr, &none);
+            },
+            "D_Alive::supervise"),
     refuses("EmergencyOfNodeIntMax", INT_MAX, [](auto& n) { return recognise(n, true); }, "D_can::can_emergency"),
 };
 INSTANTIATE_TEST_SUITE_P(NodeIds, HostileInput, testing::ValuesIn(kNodeIds), row_name);

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "D_vorbel.h"
 #include "bare_sdo.h"
@@ -64,6 +65,22 @@ TEST_F(PerfTest, APassOfTheServerLoopTakesOncePerRegisteredNodeAndTheFillAndCopy
     EXPECT_EQ(count, 10) << "the last registered node was filled";
     EXPECT_EQ(batch[9].id, 0x580 + NodeField::node_id_of(n - 1));
   }
+
+  // supervise: a batch without a state frame, one with a boot-up and a
+  // heartbeat (a new text), and a node lost (the real clock moves 2 ms past
+  // the 1 ms time-out).
+  D_Alive& alive = *field.node(0).alive_;
+  alive.consumer_timeout_ms(1);
+  CMSG batch[100] = {ntcan_sim::make_frame(0x581, {0x43}), ntcan_sim::make_frame(0x701, {0x00}),
+                     ntcan_sim::make_frame(0x701, {0x05})};
+  int one = 1, three = 3, none = 0;
+  const long allocations = allocations_on_this_thread();
+  EXPECT_EQ(alive.supervise(1, batch, &one), 0);
+  EXPECT_EQ(alive.supervise(1, batch, &three), 100);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  EXPECT_EQ(alive.supervise(1, batch, &none), 0);
+  EXPECT_TRUE(alive.lost() && alive.booted());
+  EXPECT_EQ(allocations_on_this_thread() - allocations, 0) << "supervise";
 }
 
 TEST_F(PerfTest, AHealthySupervisionCycleQueriesOnceAndAllocatesNothingOnlyANewStatusBuildsText) {

@@ -1,5 +1,5 @@
-// The server loop polling while device code re-initialises, reattaches and
-// reads a node by SDO, a client sends it NMT commands and moves it, and
+// The server loop polling and supervising while device code re-initialises,
+// reattaches and reads a node by SDO, a client sends it NMT commands and moves it, and
 // other device code constructs, initialises, moves and destroys nodes of the
 // same addresses. Under the sanitizer builds this shows the registry and the
 // nodes' lines, handles and buffers change safely and no destroyed node is
@@ -56,9 +56,13 @@ TEST(RegistryConcurrency, TheLoopDeviceCodeAndClientsWorkOnNodesWhileOthersComeA
   std::thread ticker([&] {
     while (!stop) clk.advance(std::chrono::milliseconds(100));
   });
+  // The loop supervises the follower while it and its master change blocks.
   std::thread server_loop([&] {
     CMSG batch[100];
-    for (int count = 0; !stop; view.can_array(batch, &count)) can_looping();
+    for (int count = 0; !stop; view.alive_->supervise(5, batch, &count)) {
+      can_looping();
+      if (view.can_array(batch, &count) != 0) count = 0;
+    }
   });
   std::thread device_code([&] {
     for (int k = 0; k < 100; ++k) {
@@ -66,6 +70,7 @@ TEST(RegistryConcurrency, TheLoopDeviceCodeAndClientsWorkOnNodesWhileOthersComeA
       node.init(0x580 + id);
       node.init_emergency();
       node.init(0x700 + id);
+      node.alive_->consumer_timeout_ms(300);
       view.reattach();
       node.get_manufacture();
     }
@@ -96,6 +101,7 @@ TEST(RegistryConcurrency, TheLoopDeviceCodeAndClientsWorkOnNodesWhileOthersComeA
     eq.client_set("MOTOR.START", in, "alice", "ctl1");
     in.set(IIII{1, 5 + k % 2, 0, 0});
     eq.client_set("MOTOR", in, "alice", "ctl1");
+    view.alive_->isalive();
   }
   device_code.join();
   churn.join();

@@ -19,7 +19,7 @@
 //         1..127 (NMT: 0..127, 0 addressing every node of the line), logged
 //         once per node, service and bad id
 //   32    can_poll: no matching reply within 50 attempts
-//   100   can_emergency / check_alive: the frame looked for was found
+//   100   can_emergency / check_alive / supervise: the frame looked for was found
 //   other an NTCAN driver status, passed on unchanged
 // Exceptions of the standard library (a failed mutex lock, a thread that
 // cannot be started, exhausted memory) pass out unchanged.
@@ -225,6 +225,26 @@ class D_canactive : public telvo::D_value<int> {
 
 // Alive value (".ALIVE"): the last NMT state byte received from the node;
 // setting it also sets the node's ".CONDITION" text.
+//
+// Supervision (opt-in): with a consumer time-out set, supervise() in place of
+// check_alive keeps a heartbeat consumer for the node: when no state frame
+// (heartbeat or guarding answer) came within the time-out, the node is lost
+// and ".CONDITION" reads "No heartbeat"; a boot-up frame raises booted().
+// Without a time-out and without supervise(), can_read, check_alive, isalive
+// and set_value behave as they always did.
+//
+// A master and its followers share one supervision entry (time-out, last
+// heard, booted flag, toggle check), as they share the alive value; each
+// keeps its own ".CONDITION", which its own supervise() sets. A node that
+// takes a buffer of its own (it becomes a master, also after its master went)
+// keeps the time-out and toggle check it saw, its wait starting anew.
+//
+// Threads: supervise runs on the caller's thread (normally the server loop's)
+// without locks or allocation; lost, last_heard_ms, booted and isalive may
+// be called on any thread at the same time.
+namespace vorbel {
+struct Supervision;
+}
 class D_Alive : public D_int_ptr {
  private:
   D_can* can_;
@@ -249,8 +269,66 @@ class D_Alive : public D_int_ptr {
   // can_read, and when the node is operational also the condition text.
   // 100 when operational, else 0 (or can_read's refusal).
   int check_alive(int ident, CMSG* rxmsg, int* l);
-  // Whether the stored state is operational (low four bits 5).
+  // Whether the stored state is operational (low four bits 5) and the node
+  // is not lost.
   bool isalive();
+
+  // --- Supervision.
+
+  // Heartbeat-consumer time-out in ms of framework time; 0 (the default)
+  // switches supervision off, a negative value too (logged). The wait of a
+  // node not heard yet starts now.
+  void consumer_timeout_ms(int ms);
+  // Read a batch of *l frames for state frames on 0x700 + ident (one data
+  // byte, as can_read recognises them) and watch the time-out; call it every
+  // turn of the server loop, with an empty batch (*l 0) while the node has
+  // none. Each state frame of the batch counts, in order: the last one is
+  // stored as ".ALIVE" and its last-heard time taken; a boot-up (state 0)
+  // raises booted(). ".CONDITION" then names the state: "Boot-up" for 0, the
+  // texts of set_value for the others; when the node is lost it reads
+  // "No heartbeat" (".ALIVE" keeps the last state received). The text is
+  // written when it changes. Returns 100 when the last state received in the
+  // batch is operational, 0 otherwise; NTCAN_INVALID_PARAMETER for an ident
+  // outside 1..127 (logged once per node and id), nothing stored. A batch
+  // that can_array copied for a follower from the same fill as its master's
+  // (or the reverse) is taken once: the second supervise sets its node's
+  // text and returns the same result, nothing more.
+  int supervise(int ident, CMSG* rxmsg, int* l);
+  // Whether the node is lost now: a time-out is set and no state frame came
+  // within it, counted from the last state frame (before the first one,
+  // from when the time-out was set). Evaluated on each call against the
+  // framework clock, so exact to the ms between supervise() calls too
+  // (lost at exactly the time-out, not 1 ms before); the next supervise()
+  // sets ".CONDITION". The next state frame supervise() takes finds the
+  // node again.
+  bool lost();
+  // Framework time in ms of the last state frame supervise() took; -1
+  // before any.
+  long long last_heard_ms();
+  // True once after supervise() took a boot-up frame (the node restarted
+  // and is pre-operational: device code starts it again); reading clears
+  // it. Shared with the followers: read it in one node's device code.
+  bool booted();
+  // Node guarding: with the check on, a guarding answer whose toggle bit
+  // (bit 7) did not alternate from the answer before counts as not received,
+  // so a node stuck repeating one answer is lost after the time-out. The
+  // boot-up frame starts the alternation anew. Only for nodes that answer
+  // guarding requests: heartbeats never toggle.
+  void guarding_toggle_check(bool on);
+
+ private:
+  friend class D_can;  // binds the entry with the alive cell
+  vorbel::Supervision& entry() { return *entry_.load(std::memory_order_acquire); }
+  // Under D_can::mx_loop: share `shared` (a master's, or a follower's
+  // master's); a fresh one carries this node's configuration; null: the
+  // node's own entry, holding what the node saw last.
+  void share(vorbel::Supervision* shared, bool fresh);
+  void show(const char* text);
+
+  std::unique_ptr<vorbel::Supervision> own_;
+  std::atomic<vorbel::Supervision*> entry_;
+  std::atomic<const char*> shown_;      // the ".CONDITION" text this property wrote last
+  std::atomic<uint32_t> batch_fill_;    // the fill the node's last can_array copied; 0: none
 };
 
 // ---------------------------------------------------------------------------

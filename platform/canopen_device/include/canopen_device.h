@@ -182,6 +182,11 @@ class Device {
   NmtState state() const;
   // Puts the node into a state without a frame on the bus.
   void set_state(NmtState s);
+  // Restarts the node as after a power glitch: boot-up message, guarding
+  // toggle back to 0, any SDO transfer dropped, then PreOperational, as a
+  // reset command does but without one on the bus. The heartbeat producer
+  // keeps its period. Under Silence::All the node restarts without a frame.
+  void reboot();
 
   // ---- Heartbeat ---------------------------------------------------------
   // Sends one heartbeat now: 0x700 + node id, length 1, the state byte.

@@ -381,6 +381,16 @@ void Device::set_state(NmtState s) {
   state_ = s;
 }
 
+void Device::reboot() {
+  std::vector<CMSG> out;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    reset_locked(out);
+    if (silence_ == Silence::All) out.clear();
+  }
+  send(out);
+}
+
 bool Device::send_heartbeat() {
   CMSG m;
   {

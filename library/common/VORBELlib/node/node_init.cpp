@@ -69,6 +69,7 @@ void D_can::bind_own_alive() {
   vorbel::store_word(&own_alive_, alive_ptr_ ? vorbel::load_word(alive_ptr_) : 0);
   alive_ptr_ = &own_alive_;
   alive_->set_ptr(alive_ptr_);
+  alive_->share(nullptr, false);
 }
 
 // Under mx_loop. Gives up the shared block: a master's followers are
@@ -96,6 +97,7 @@ void D_can::take_block() {
   rxmsg_len_ = &block_->count;
   alive_ptr_ = &block_->alive;
   alive_->set_ptr(alive_ptr_);
+  alive_->share(&block_->supervision, true);
   alive_->set_value(15);  // pre-operational until the node reports
 }
 
@@ -112,6 +114,7 @@ void D_can::follow(D_can& master) {
     rxmsg_len_ = master.rxmsg_len_;
     alive_ptr_ = master.alive_ptr_;
     alive_->set_ptr(alive_ptr_);
+    alive_->share(block_ ? &block_->supervision : nullptr, false);
   }
   release_handle();
   pline_ = master.pline_;

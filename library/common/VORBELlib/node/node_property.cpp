@@ -2,6 +2,7 @@
 // destruction, and the companion classes' constructors.
 #include "D_vorbel.h"
 #include "node/baudrate.h"
+#include "services/supervision.h"
 
 D_iiii* D_can::canIdent_debug_ = nullptr;
 std::mutex D_can::mx_loop;
@@ -122,6 +123,12 @@ D_canactive::D_canactive(const std::string& pn, EqFct* ef) : telvo::D_value<int>
 D_canactive::~D_canactive() = default;
 
 D_Alive::D_Alive(const std::string& pn, int* p, D_can* can, EqFct* ef)
-    : D_int_ptr(pn, p, ef), can_(can), eq_fct_(ef) {}
+    : D_int_ptr(pn, p, ef),
+      can_(can),
+      eq_fct_(ef),
+      own_(std::make_unique<vorbel::Supervision>()),
+      entry_(own_.get()),
+      shown_(nullptr),
+      batch_fill_(0) {}
 
 D_Alive::~D_Alive() = default;

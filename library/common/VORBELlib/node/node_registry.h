@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "D_vorbel.h"
+#include "services/supervision.h"
 
 namespace vorbel {
 
@@ -21,10 +22,10 @@ std::vector<D_can*>& can_list();
 constexpr int kRxBufferFrames = 100;
 
 // What a master shares with its followers: the receive buffer with its count
-// and status word, and the alive cell. Counted and handed out under
-// D_can::mx_loop; a block no node points at any more goes back to a free
-// list and is handed out again, never freed (a client may still read an old
-// alive cell through the framework).
+// and status word, the alive cell and the supervision entry. Counted and
+// handed out under D_can::mx_loop; a block no node points at any more goes
+// back to a free list and is handed out again, never freed (a client may
+// still read an old alive cell through the framework).
 struct NodeBlock {
   CMSG frames[kRxBufferFrames];
   int status;
@@ -33,7 +34,14 @@ struct NodeBlock {
   int users = 0;             // nodes pointing at the block
   D_can* master = nullptr;   // the registered node that fills it
   bool orphaned = false;     // its master was destroyed or moved
+  Supervision supervision;
+  uint32_t fills = 0;        // fills of the buffer so far (0 only before the first)
 };
+// Under D_can::mx_loop: one more fill of the block's buffer.
+inline uint32_t count_fill(NodeBlock& b) {
+  if (++b.fills == 0) b.fills = 1;
+  return b.fills;
+}
 NodeBlock* acquire_block(D_can* master);
 void release_block(NodeBlock* block);
 

@@ -135,6 +135,7 @@ int D_can::can_poll(int* ident, int* length, unsigned char* Data) {
 int D_can::can_fill() {
   vorbel::LoopLock lk;
   if (!rxmsg_) return -1;
+  if (block_) vorbel::count_fill(*block_);
   *rxmsg_len_ = vorbel::kRxBufferFrames;
   const int ret = can_get(rxmsg_, rxmsg_len_);
   vorbel::store_word(can_ret_, ret);
@@ -155,6 +156,8 @@ int D_can::can_array(CMSG* rxmsg, int* length) {
   } else {
     *length = 0;
   }
+  // Which fill this is, so that supervise takes it once for master and followers.
+  alive_->batch_fill_ = block_ ? block_->fills : 0;
   return vorbel::load_word(can_ret_);
 }
 

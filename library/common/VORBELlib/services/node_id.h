@@ -13,6 +13,7 @@ enum NodeIdService : unsigned {
   kEmergencyService = 1u << 4,
   kIdentityService = 1u << 5,
   kAliveService = 1u << 6,
+  kSuperviseService = 1u << 7,
 };
 
 }  // namespace vorbel
