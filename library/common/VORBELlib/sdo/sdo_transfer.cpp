@@ -2,7 +2,6 @@
 // turn of transfers per node.
 #include "sdo/sdo_transfer.h"
 
-#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -35,8 +34,7 @@ constexpr int64_t kStepShare = 8;  // a pause is an eighth of the time waited so
 //   - when nothing is there and at least the handle's receive time-out
 //     (1 s) of the wait remains, the wait blocks in can_read: the driver
 //     wakes it the moment a frame arrives, so an answer costs no more than
-//     its arrival. A read that comes back empty counts as the whole receive
-//     time-out, one that brings frames as the time it took;
+//     its arrival;
 //   - below that, the driver's read could outlast the wait, so the thread
 //     sleeps on the framework clock (TELVOsleep) between takes: 50 us at
 //     first, then an eighth of the time waited so far, at most 10 ms, and
@@ -44,13 +42,13 @@ constexpr int64_t kStepShare = 8;  // a pause is an eighth of the time waited so
 //     within 1/8 of the time already waited; a wait on a silent node wakes
 //     at most 100 times a second once it has waited 80 ms.
 //
-// The time of a wait is thus the framework time of its sleeps plus the
-// driver's time of its reads; under a manual framework clock a wait that
-// never reads (any wait shorter than 1 s, the last second of a longer one)
-// ends exactly at its time-out. The framework clock's whole seconds end a
-// wait that takes frames without ever waiting (a device class whose receive
-// calls never run dry) one to two seconds after its time-out, counted from
-// its second batch.
+// The time waited is the framework clock's (TELVOtime_ms), but never less
+// than the sleeps it made and the driver's receive time-out for each read
+// that came back empty: under a manual framework clock, which the driver's
+// reads do not move, the wait still ends, and a wait that never reads (any
+// wait shorter than 1 s, the last second of a longer one) ends exactly at
+// its time-out. A wait that takes frames without ever pausing (a device
+// class whose receive calls never run dry) ends by the framework clock.
 class FrameWait {
  public:
   FrameWait(D_can& node, int64_t timeout_us) : node_(node), budget_us_(timeout_us) {}
@@ -60,45 +58,46 @@ class FrameWait {
   int next(CMSG* batch, int* count) {
     // The clock is read from the second batch on: an answer in the first
     // costs no clock read.
-    if (batches_++ > 0) {
-      if (last_second_ < 0)
-        last_second_ = TELVOtime() + budget_us_ / 1000000 + 1;
-      else if (TELVOtime() > last_second_)
-        return kTimedOut;
-    }
+    if (batches_++ > 0 && waited_us() >= budget_us_) return kTimedOut;
     for (;;) {
       *count = kBatch;
       int r = node_.can_get(batch, count);
       if (r != NTCAN_SUCCESS || *count > 0) return r;
-      const int64_t left = budget_us_ - spent_us_;
+      const int64_t waited = waited_us();
+      const int64_t left = budget_us_ - waited;
       if (left <= 0) return kTimedOut;
       if (left >= kReadTimeoutUs) {
-        const auto start = std::chrono::steady_clock::now();
         *count = kBatch;
         r = node_.can_read(batch, count);
-        if (r == NTCAN_SUCCESS && *count > 0) {
-          spent_us_ += std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start)
-                           .count();
-          return r;
-        }
+        if (r == NTCAN_SUCCESS && *count > 0) return r;
         if (r != NTCAN_SUCCESS && r != NTCAN_RX_TIMEOUT) return r;
-        spent_us_ += kReadTimeoutUs;
+        floor_us_ = waited + kReadTimeoutUs;
       } else {
-        int64_t step = spent_us_ / kStepShare;
+        int64_t step = waited / kStepShare;
         step = step < kMinStepUs ? kMinStepUs : step > kMaxStepUs ? kMaxStepUs : step;
         if (step > left) step = left;
         TELVOsleep(0, static_cast<int>(step));
-        spent_us_ += step;
+        floor_us_ = waited + step;
       }
     }
   }
 
  private:
+  // Time waited so far: by the framework clock (from the first look at it;
+  // whole milliseconds, so one less: never more than has passed), at least
+  // the floor.
+  int64_t waited_us() {
+    const long long now = TELVOtime_ms();
+    if (start_ms_ < 0) start_ms_ = now;
+    const int64_t by_clock = (now - start_ms_ - 1) * 1000;
+    return by_clock > floor_us_ ? by_clock : floor_us_;
+  }
+
   D_can& node_;
   const int64_t budget_us_;
-  int64_t spent_us_ = 0;
+  int64_t floor_us_ = 0;  // the sleeps and empty reads so far
   int batches_ = 0;
-  long last_second_ = -1;
+  long long start_ms_ = -1;
 };
 
 uint32_t le32(const uint8_t* p) {
