@@ -10,6 +10,7 @@
 
 #include "line/handle_settings.h"
 #include "node/node_registry.h"
+#include "services/framework_time.h"
 
 namespace vorbel {
 
@@ -42,13 +43,14 @@ constexpr int64_t kStepShare = 8;  // a pause is an eighth of the time waited so
 //     within 1/8 of the time already waited; a wait on a silent node wakes
 //     at most 100 times a second once it has waited 80 ms.
 //
-// The time waited is the framework clock's (TELVOtime_ms), but never less
-// than the sleeps it made and the driver's receive time-out for each read
-// that came back empty: under a manual framework clock, which the driver's
-// reads do not move, the wait still ends, and a wait that never reads (any
-// wait shorter than 1 s, the last second of a longer one) ends exactly at
-// its time-out. A wait that takes frames without ever pausing (a device
-// class whose receive calls never run dry) ends by the framework clock.
+// The time waited is the framework clock's in milliseconds (see
+// framework_time.h), but never less than the sleeps it made and the
+// driver's receive time-out for each read that came back empty: under a
+// manual framework clock, which the driver's reads do not move, the wait
+// still ends, and a wait that never reads (any wait shorter than 1 s, the
+// last second of a longer one) ends exactly at its time-out. A wait that
+// takes frames without ever pausing (a device class whose receive calls
+// never run dry) ends by the clock.
 class FrameWait {
  public:
   FrameWait(D_can& node, int64_t timeout_us) : node_(node), budget_us_(timeout_us) {}
@@ -87,7 +89,7 @@ class FrameWait {
   // whole milliseconds, so one less: never more than has passed), at least
   // the floor.
   int64_t waited_us() {
-    const long long now = TELVOtime_ms();
+    const long long now = framework_time_ms();
     if (start_ms_ < 0) start_ms_ = now;
     const int64_t by_clock = (now - start_ms_ - 1) * 1000;
     return by_clock > floor_us_ ? by_clock : floor_us_;
