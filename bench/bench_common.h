@@ -37,6 +37,7 @@ struct Bus {
   static constexpr int kSdoNodeId = 100;
   static constexpr uint16_t kExpeditedIndex = 0x2000;  // 4 bytes
   static constexpr uint16_t kSegmentedIndex = 0x2001;  // 63 bytes
+  static constexpr uint16_t kDownloadIndex = 0x2002;  // writable
 
   Bus();
   StepClock* clock = nullptr;

@@ -1,6 +1,6 @@
-// SDO uploads from the simulated CANopen node, beside the same transfers
-// made of bare send-and-take round trips, and the can_poll round trip
-// beside its 5 ms sleep.
+// SDO uploads and downloads with the simulated CANopen node, beside the
+// same transfers made of bare send-and-take round trips; the CPU time of a
+// wait for a silent node; the can_poll round trip beside its 5 ms sleep.
 #include <time.h>
 
 #include <chrono>
@@ -11,6 +11,7 @@
 #include "bare_sdo.h"
 #include "bench_common.h"
 #include "ntcan_sim.h"
+#include "telvo_clock.h"
 
 namespace vorbel_bench {
 namespace {
@@ -19,64 +20,136 @@ using ntcan_sim::Call;
 
 constexpr int kBuffer = 64;
 
-// Arg: bytes of the value, 4 (expedited: 2 frames) or 63 (segmented:
-// initiate plus 9 segments, 20 frames).
-void BM_SdoUpload(benchmark::State& state) {
-  Bus& b = bus();
-  FieldNode& node = *b.sdo;
-  const NTCAN_HANDLE h = node.raw_handle();
-  const int net = Bus::kSdoLine - 1;
-  const uint16_t index = state.range(0) == 4 ? Bus::kExpeditedIndex : Bus::kSegmentedIndex;
-  const std::string expected = *b.device->object(index, 0);
-  char lib_buf[kBuffer];
-  char bare_buf[kBuffer];
-
-  // One traced upload per side, outside the timing, for the frame and call
-  // counts.
+// One transfer of each side, outside the timing and with the trace on, for
+// its frames on the bus and its driver calls.
+struct Traced {
+  double frames = 0;
+  double calls = 0;
+  int ret = -1;
+};
+template <class Transfer>
+Traced traced(int net, Transfer&& transfer) {
   ntcan_sim::set_trace_enabled(true);
   ntcan_sim::clear_trace();
-  uint64_t calls0 = driver_calls_on(net);
-  std::memset(lib_buf, 0, sizeof lib_buf);
-  const int lib_ret = node.segSdoRead(Bus::kSdoNodeId, index, 0, lib_buf, kBuffer);
-  const double lib_frames = static_cast<double>(ntcan_sim::trace(net).size());
-  const double lib_calls = static_cast<double>(driver_calls_on(net) - calls0);
-  ntcan_sim::clear_trace();
-  calls0 = driver_calls_on(net);
-  std::memset(bare_buf, 0, sizeof bare_buf);
-  const int bare_ret = bare_upload(h, Bus::kSdoNodeId, index, bare_buf, kBuffer);
-  const double bare_frames = static_cast<double>(ntcan_sim::trace(net).size());
-  const double bare_calls = static_cast<double>(driver_calls_on(net) - calls0);
+  const uint64_t calls0 = driver_calls_on(net);
+  Traced t;
+  t.ret = transfer();
+  t.frames = static_cast<double>(ntcan_sim::trace(net).size());
+  t.calls = static_cast<double>(driver_calls_on(net) - calls0);
   ntcan_sim::set_trace_enabled(false);
   ntcan_sim::clear_trace();
-  if (lib_ret != 0 || bare_ret != 0 || expected != lib_buf || expected != bare_buf) {
-    state.SkipWithError("an upload did not return the value");
+  return t;
+}
+
+// The library's transfer beside the bare one, alternating; `check` tells
+// whether the traced pair did its work.
+template <class Lib, class Bare, class Check>
+void transfer_pair(benchmark::State& state, Lib&& lib, Bare&& bare, Check&& check) {
+  Bus& b = bus();
+  const int net = Bus::kSdoLine - 1;
+  const Traced lib_t = traced(net, lib);
+  const Traced bare_t = traced(net, bare);
+  if (lib_t.ret != 0 || bare_t.ret != 0 || !check()) {
+    state.SkipWithError("a transfer did not do its work");
     return;
   }
-
   int failures = 0;
   Pair pair;
   long iterations = 0;
   const uint64_t sends0 = ntcan_sim::calls(Call::Send, net);
   const uint64_t answers0 = b.device->frames_sent();
   for (auto _ : state) {
-    state.SetIterationTime(1e-9 * pair.run(
-        1, [&] { failures += node.segSdoRead(Bus::kSdoNodeId, index, 0, lib_buf, kBuffer) != 0; },
-        [&] { failures += bare_upload(h, Bus::kSdoNodeId, index, bare_buf, kBuffer) != 0; }, [] {}));
+    state.SetIterationTime(
+        1e-9 * pair.run(1, [&] { failures += lib() != 0; }, [&] { failures += bare() != 0; }, [] {}));
     ++iterations;
   }
-  if (failures) state.SkipWithError("an upload failed");
+  if (failures) state.SkipWithError("a transfer failed");
   pair.report(state);
-  state.counters["frames"] = lib_frames;
-  state.counters["bare_frames"] = bare_frames;
-  state.counters["driver_calls"] = lib_calls;
-  state.counters["bare_driver_calls"] = bare_calls;
-  // Frames over every timed upload of both sides: requests sent plus answers
-  // of the simulated node, per upload.
+  state.counters["frames"] = lib_t.frames;
+  state.counters["bare_frames"] = bare_t.frames;
+  state.counters["driver_calls"] = lib_t.calls;
+  state.counters["bare_driver_calls"] = bare_t.calls;
+  // Frames over every timed transfer of both sides: requests sent plus
+  // answers of the simulated node, per transfer.
   state.counters["frames_avg"] =
       static_cast<double>(ntcan_sim::calls(Call::Send, net) - sends0 + b.device->frames_sent() - answers0) /
       (2.0 * static_cast<double>(iterations));
 }
+
+// Arg: bytes of the value, 4 (expedited: 2 frames) or 63 (segmented:
+// initiate plus 9 segments, 20 frames).
+void BM_SdoUpload(benchmark::State& state) {
+  Bus& b = bus();
+  FieldNode& node = *b.sdo;
+  const NTCAN_HANDLE h = node.raw_handle();
+  const uint16_t index = state.range(0) == 4 ? Bus::kExpeditedIndex : Bus::kSegmentedIndex;
+  const std::string expected = *b.device->object(index, 0);
+  char lib_buf[kBuffer] = {};
+  char bare_buf[kBuffer] = {};
+  transfer_pair(
+      state, [&] { return node.segSdoRead(Bus::kSdoNodeId, index, 0, lib_buf, kBuffer); },
+      [&] { return bare_upload(h, Bus::kSdoNodeId, index, bare_buf, kBuffer); },
+      [&] { return expected == lib_buf && expected == bare_buf; });
+}
 BENCHMARK(BM_SdoUpload)->ArgName("bytes")->Arg(4)->Arg(63)->UseManualTime()->MinTime(0.2);
+
+// The same values downloaded to a writable entry: 2 and 20 frames.
+void BM_SdoDownload(benchmark::State& state) {
+  Bus& b = bus();
+  FieldNode& node = *b.sdo;
+  const NTCAN_HANDLE h = node.raw_handle();
+  const std::string value = *b.device->object(state.range(0) == 4 ? Bus::kExpeditedIndex : Bus::kSegmentedIndex, 0);
+  const auto* data = reinterpret_cast<const unsigned char*>(value.data());
+  const int len = static_cast<int>(value.size());
+  b.device->set_object(Bus::kDownloadIndex, 0, "");
+  transfer_pair(
+      state, [&] { return node.sdo_download(Bus::kDownloadIndex, 0, data, len); },
+      [&] { return bare_download(h, Bus::kSdoNodeId, Bus::kDownloadIndex, data, len); },
+      [&] { return b.device->object(Bus::kDownloadIndex, 0) == value; });
+}
+BENCHMARK(BM_SdoDownload)->ArgName("bytes")->Arg(4)->Arg(63)->UseManualTime()->MinTime(0.2);
+
+// CPU time of the waiting thread per second of waiting for a node that
+// never answers, on the real clock: one upload per iteration, with the
+// time-out of the argument (2500 ms, the default: 2 s blocked in the
+// driver's read, then 0.5 s of short pauses; 300 ms: pauses only).
+void BM_SilentNodeWait(benchmark::State& state) {
+  Bus& b = bus();
+  FieldNode& node = *b.sdo;
+  const int net = Bus::kSdoLine - 1;
+  b.device->set_silence(canopen_sim::Silence::Sdo);
+  telvo::set_clock(nullptr);
+  node.sdo_timeout_ms(static_cast<int>(state.range(0)));
+  const auto cpu_s = [] {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+  };
+  double cpu = 0, wall = 0;
+  int results = 0;
+  const uint64_t takes0 = ntcan_sim::calls(Call::Take, net), reads0 = ntcan_sim::calls(Call::Read, net);
+  for (auto _ : state) {
+    unsigned char buf[8];
+    int len = 0;
+    const double c0 = cpu_s();
+    const auto t0 = std::chrono::steady_clock::now();
+    results += node.sdo_upload(0x1008, 0, buf, sizeof buf, &len) == -1;
+    const double w = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    cpu += cpu_s() - c0;
+    wall += w;
+    state.SetIterationTime(w);
+  }
+  node.sdo_timeout_ms(0);
+  telvo::set_clock(b.clock);
+  b.device->set_silence(canopen_sim::Silence::None);
+  if (results != state.iterations()) state.SkipWithError("an upload did not time out");
+  const double n = static_cast<double>(state.iterations());
+  state.counters["cpu_ms_per_s"] = 1e3 * cpu / wall;
+  state.counters["wall_s"] = wall / n;
+  state.counters["takes"] = static_cast<double>(ntcan_sim::calls(Call::Take, net) - takes0) / n;
+  state.counters["reads"] = static_cast<double>(ntcan_sim::calls(Call::Read, net) - reads0) / n;
+}
+BENCHMARK(BM_SilentNodeWait)->ArgName("timeout_ms")->Arg(2500)->Arg(300)->UseManualTime()->Iterations(2);
 
 // The line of the SDO node on a timed bus at one baud rate, for the life of
 // the object: the driver's own clock (real time), the node's trace on.
@@ -216,8 +289,8 @@ void BM_CanPollRoundTrip(benchmark::State& state) {
 BENCHMARK(BM_CanPollRoundTrip)->UseManualTime()->Iterations(20);
 
 // One read of the framework clock (TELVOtime), which an SDO wait makes when
-// it starts and after every batch it takes: part of what an upload costs
-// beyond the bare round trips.
+// it starts and whenever it finds nothing waiting: part of what a transfer
+// costs beyond the bare round trips.
 void BM_FrameworkClockRead(benchmark::State& state) {
   bus();
   for (auto _ : state) benchmark::DoNotOptimize(TELVOtime());

@@ -46,13 +46,19 @@ def main(path):
             lib, bare = ("can_get", "canTake") if get else ("can_read", "canRead")
             print(f"| {lib} of a waiting frame, per frame | {fmt(c['lib_ns'])} ns | {fmt(c['bare_ns'])} ns ({bare}) "
                   f"| {fmt(c['ratio'], 2)} | {fmt(c['lib_allocs'], 0)} per frame | |")
-        elif name.startswith("BM_SdoUpload"):
+        elif name.startswith("BM_SdoUpload") or name.startswith("BM_SdoDownload"):
             size = name.split(":")[1]
             kind = "expedited" if size == "4" else "segmented"
-            print(f"| SDO upload, {size} bytes ({kind}), per upload | {fmt(c['lib_ns'] / 1e3, 2)} us "
+            what = "upload" if name.startswith("BM_SdoUpload") else "download"
+            print(f"| SDO {what}, {size} bytes ({kind}), per {what} | {fmt(c['lib_ns'] / 1e3, 2)} us "
                   f"| {fmt(c['bare_ns'] / 1e3, 2)} us (same round trips) | {fmt(c['ratio'], 2)} "
-                  f"| {fmt(c['lib_allocs'] - c['bare_allocs'], 0)} beyond the bare upload "
+                  f"| {fmt(c['lib_allocs'] - c['bare_allocs'], 0)} beyond the bare {what} "
                   f"| frames {int(c['frames'])}, driver calls {int(c['driver_calls'])} |")
+        elif name.startswith("BM_SilentNodeWait"):
+            timeout = name.split(":")[1].split("/")[0]
+            print(f"| waiting on a silent node, time-out {timeout} ms: CPU per second of waiting "
+                  f"| {fmt(c['cpu_ms_per_s'], 2)} ms | | | | wall {fmt(c['wall_s'], 3)} s per wait; "
+                  f"per wait {fmt(c['reads'], 0)} driver reads, {fmt(c['takes'], 0)} takes |")
         elif name.startswith("BM_CanPollRoundTrip"):
             print(f"| can_poll round trip (answer waiting) | {fmt(c['lib_ns'] / 1e6, 3)} ms "
                   f"| {fmt(c['bare_ns'] / 1e6, 3)} ms (canSend, 5 ms nanosleep, canTake) | {fmt(c['ratio'], 3)} "

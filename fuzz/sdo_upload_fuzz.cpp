@@ -2,15 +2,18 @@
 //
 // Input: buffer size byte (0: the 64-byte form), index (2 bytes), subindex,
 // node selector (below 0xC0: node 5; otherwise the next two bytes are the
-// node argument), fault selector and its two bytes, then answers: a frame
+// node argument), fault selector (bit 7 with a sized buffer: sdo_upload of
+// the node's own entry instead of segSdoRead) and its two bytes, then
+// answers: a frame
 // count (0..5) followed by that many frames of 11 bytes (identifier, 0x585
 // when its top bit is set; length byte; 8 data bytes). The first answer is
 // waiting before the upload starts; each later one follows one request of
 // the client.
 //
-// Properties: nothing is written outside the caller's buffer, the buffer's
-// last byte stays NUL, the result is 0, -1, 77 or a driver status, and an
-// upload succeeds only when the node answered with a frame naming the entry.
+// Properties: nothing is written outside the caller's buffer, the result is
+// 0, -1, 77 or a driver status, and an upload succeeds only when the node
+// answered with a frame naming the entry. segSdoRead leaves the buffer's
+// last byte NUL; sdo_upload's length is within the buffer.
 #include <cstdint>
 #include <vector>
 
@@ -43,8 +46,10 @@ Bench& bench() {
     fuzzsupport::Log::get();
     telvo::ManualClock& clock = telvo::install_manual_clock();
     clock.drive_from_this_thread();
-    clock.set_query_tick_us(100000);  // a wait without answer ends after ~25 looks at the clock
     ntcan_sim::reset();
+    // The driver's read does not wait: a wait without answer takes two reads
+    // and 0.5 s of framework time, which the wait's own pauses move on.
+    ntcan_sim::set_time_scale(0);
     ntcan_sim::set_trace_enabled(false);
     static EqFct eq("FUZZ");
     bench->node = new FuzzNode("SDO", &eq);
@@ -119,7 +124,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<char> block(kGuard + static_cast<size_t>(buffer_size) + kGuard, static_cast<char>(kGuardByte));
   char* buffer = block.data() + kGuard;
   std::memset(buffer, 0, static_cast<size_t>(buffer_size));
+  const bool binary = !identity_form && (fault & 0x80);
+  if (binary) node = 5;
+  int len = -1;
+  auto* bytes = reinterpret_cast<unsigned char*>(buffer);
   const int r = identity_form ? b.node->segSdoRead(node, index, subindex, buffer)
+                : binary      ? b.node->sdo_upload(index, subindex, bytes, buffer_size, &len)
                               : b.node->segSdoRead(node, index, subindex, buffer, buffer_size);
 
   for (size_t i = 0; i < kGuard; ++i) {
@@ -127,8 +137,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(static_cast<uint8_t>(block[kGuard + static_cast<size_t>(buffer_size) + i]) == kGuardByte,
                "byte %zu after the buffer written", i);
   }
-  FUZZ_CHECK(buffer[buffer_size - 1] == '\0', "last byte of a %d-byte buffer is %d", buffer_size,
-             buffer[buffer_size - 1]);
+  if (binary)
+    FUZZ_CHECK(len >= 0 && len <= buffer_size, "length %d for a %d-byte buffer", len, buffer_size);
+  else
+    FUZZ_CHECK(buffer[buffer_size - 1] == '\0', "last byte of a %d-byte buffer is %d", buffer_size,
+               buffer[buffer_size - 1]);
   FUZZ_CHECK(r == 0 || r == -1 || r == NTCAN_INVALID_HANDLE || fuzzsupport::is_driver_status(r), "result %d", r);
   bool named = false;
   for (const auto& answer : b.answers)

@@ -2,10 +2,12 @@
 # Installs the project into a scratch prefix and builds the out-of-tree
 # consumer (examples/consumer/) against the installed packages, once with
 # CMake's find_package and once with pkg-config, and runs both: each must
-# read the identity of its simulated node. Then the same for a library built
-# with VORBEL_PLATFORM_FILE, the route to the real framework and driver, with
-# the installed stand-ins in their place; and a library built on the
-# installed NTCAN driver over socketcand, which must load that driver.
+# read the identity of its simulated node (its strings and its identity
+# object 0x1018) and write its heartbeat time 0x1017. Then the same for a
+# library built with VORBEL_PLATFORM_FILE, the route to the real framework
+# and driver, with the installed stand-ins in their place; and a library
+# built on the installed NTCAN driver over socketcand, which must load that
+# driver.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -20,6 +22,8 @@ fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/vorbel-consumer-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 identity='MOTOR.MANU  = DC-200 drive controller'
+vendor='0x1018/1 vendor id     = 0x000000DC (0 '
+heartbeat='heartbeat producer time 0x1017 = 500 ms (download 0 '
 
 # The build of `make test` (or VORBEL_BUILD_DIR) when there is one, else a
 # build of the library and the stand-ins alone.
@@ -59,6 +63,8 @@ run() {
   out=$("$1" 2>/dev/null)
   echo "$out" | sed 's/^/  /'
   grep -qF "$identity" <<<"$out" || { echo "consumer: $1 did not read the identity"; exit 1; }
+  grep -qF "$vendor" <<<"$out" || { echo "consumer: $1 did not read 0x1018"; exit 1; }
+  grep -qF "$heartbeat" <<<"$out" || { echo "consumer: $1 did not write 0x1017"; exit 1; }
   ldd "$1" | grep "libVORBEL.so.1 => $want_lib/" >/dev/null ||
     { echo "consumer: $1 does not load libVORBEL from $want_lib"; ldd "$1"; exit 1; }
 }

@@ -46,6 +46,38 @@ int bare_upload(NTCAN_HANDLE h, int node, uint16_t index, char* buffer, int size
   }
 }
 
+int bare_download(NTCAN_HANDLE h, int node, uint16_t index, const uint8_t* data, int len) {
+  CMSG req{};
+  req.id = 0x600 + node;
+  req.len = 8;
+  req.data[1] = static_cast<uint8_t>(index & 0xFF);
+  req.data[2] = static_cast<uint8_t>(index >> 8);
+  CMSG in[100];
+  auto answered = [&](uint8_t expected) {
+    int32_t one = 1;
+    int32_t n = 100;
+    return canSend(h, &req, &one) == NTCAN_SUCCESS && canTake(h, in, &n) == NTCAN_SUCCESS && n >= 1 &&
+           in[0].data[0] == expected;
+  };
+  if (len <= 4) {
+    req.data[0] = static_cast<uint8_t>(0x23 | (4 - len) << 2);
+    std::memcpy(&req.data[4], data, static_cast<size_t>(len));
+    return answered(0x60) ? 0 : -1;
+  }
+  req.data[0] = 0x21;
+  for (int i = 0; i < 4; ++i) req.data[4 + i] = static_cast<uint8_t>(static_cast<uint32_t>(len) >> (8 * i));
+  if (!answered(0x60)) return -1;
+  int toggle = 0;
+  for (int sent = 0; sent < len; sent += 7, toggle ^= 1) {
+    const int n = len - sent < 7 ? len - sent : 7;
+    std::memset(req.data, 0, sizeof req.data);
+    req.data[0] = static_cast<uint8_t>(toggle << 4 | (7 - n) << 1 | (sent + n == len ? 1 : 0));
+    std::memcpy(&req.data[1], data + sent, static_cast<size_t>(n));
+    if (!answered(static_cast<uint8_t>(0x20 | toggle << 4))) return -1;
+  }
+  return 0;
+}
+
 uint64_t driver_calls_on(int net) {
   using ntcan_sim::Call;
   uint64_t n = 0;

@@ -17,6 +17,11 @@ namespace vorbel_bench {
 // (no waiting: the answer must be queued when canSend returns).
 int bare_upload(NTCAN_HANDLE h, int node, uint16_t index, char* buffer, int size);
 
+// Download of len bytes (1 or more) to (index, subindex 0) of node `node`
+// on handle h: expedited up to 4 bytes, else segmented. Returns 0, or -1
+// when an answer is missing or not the one expected.
+int bare_download(NTCAN_HANDLE h, int node, uint16_t index, const uint8_t* data, int len);
+
 // Driver calls of every kind made so far on a net.
 uint64_t driver_calls_on(int net);
 

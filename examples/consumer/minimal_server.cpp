@@ -1,9 +1,11 @@
 // The smallest libVORBEL server: one equipment function with one CANopen
-// node, put on its CAN line, its identity strings read by SDO upload.
+// node, put on its CAN line, its identity strings and identity object read
+// by SDO upload, its heartbeat switched on by SDO download.
 //
 // Here the node is a simulated CANopen device on the simulated driver;
 // against the real driver the device lines go and the node on the bus
 // answers instead.
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -29,6 +31,8 @@ int main() {
   identity.device_name = "DC-200 drive controller";
   identity.hardware_version = "rev C";
   identity.software_version = "2.4.1";
+  identity.vendor_id = 0x000000DC;
+  identity.serial_number = 20417;
   canopen_sim::Device device(0, 5, identity);
 
   EqFct eq("CANDEMO");
@@ -62,5 +66,30 @@ int main() {
   std::printf("MOTOR.MANU  = %s (%s)\n", property(eq, "MOTOR.MANU").c_str(), result(manu).c_str());
   std::printf("MOTOR.HWVER = %s (%s)\n", property(eq, "MOTOR.HWVER").c_str(), result(hw).c_str());
   std::printf("MOTOR.SWVER = %s (%s)\n", property(eq, "MOTOR.SWVER").c_str(), result(sw).c_str());
-  return manu == 0 && hw == 0 && sw == 0 ? 0 : 1;
+
+  // The identity object 0x1018, four 32-bit numbers (little-endian) in
+  // subindexes 1..4. sdo_upload reports how many bytes came; -1 with
+  // sdo_abort_code() != 0 is an abort (0x06090011: no such subindex).
+  const char* names[] = {"vendor id", "product code", "revision", "serial number"};
+  bool identity_read = true;
+  for (int sub = 1; sub <= 4; ++sub) {
+    unsigned char bytes[4] = {};
+    int len = 0;
+    ret = motor.sdo_upload(0x1018, sub, bytes, sizeof bytes, &len);
+    const uint32_t v = bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+    std::printf("0x1018/%d %-13s = 0x%08X (%s, %d bytes, abort code 0x%08X)\n", sub, names[sub - 1], v,
+                result(ret).c_str(), len, motor.sdo_abort_code());
+    identity_read = identity_read && ret == 0 && len == 4;
+  }
+
+  // Heartbeats every 500 ms: the producer time 0x1017, 16 bits, by download;
+  // read back.
+  const unsigned char period[2] = {500 & 0xFF, 500 >> 8};
+  const int set = motor.sdo_download(0x1017, 0, period, sizeof period);
+  unsigned char back[2] = {};
+  int len = 0;
+  const int get = motor.sdo_upload(0x1017, 0, back, sizeof back, &len);
+  std::printf("heartbeat producer time 0x1017 = %d ms (download %s, upload %s)\n", back[0] | back[1] << 8,
+              result(set).c_str(), result(get).c_str());
+  return manu == 0 && hw == 0 && sw == 0 && identity_read && set == 0 && get == 0 ? 0 : 1;
 }

@@ -13,12 +13,18 @@ constexpr double kSupervisionStart = 62;  // framework s: the supervision's firs
                                           // check comes 60 s after a line opens
 constexpr double kOutageWait = 60;   // framework s to wait for each step of the outage
 
-canopen_sim::Options device(const char* name, const char* hw, const char* sw, int heartbeat_ms) {
+// The devices send no heartbeat until device code writes their heartbeat
+// producer time (0x1017).
+canopen_sim::Options device(const char* name, const char* hw, const char* sw, uint32_t vendor, uint32_t product,
+                            uint32_t revision, uint32_t serial) {
   canopen_sim::Options o;
   o.device_name = name;
   o.hardware_version = hw;
   o.software_version = sw;
-  o.heartbeat_ms = heartbeat_ms;
+  o.vendor_id = vendor;
+  o.product_code = product;
+  o.revision_number = revision;
+  o.serial_number = serial;
   return o;
 }
 
@@ -33,14 +39,16 @@ Bus::Bus() {
   // Identity strings longer than four bytes travel as segmented uploads,
   // the pump's two-byte hardware version as an expedited one.
   devices_.push_back(std::make_unique<canopen_sim::Device>(
-      0, 5, device("DC-200 drive controller", "rev C", "2.4.1", 1000)));
-  devices_.push_back(std::make_unique<canopen_sim::Device>(0, 6, device("PX-40 coolant pump", "r3", "1.12.0", 0)));
-  devices_.push_back(std::make_unique<canopen_sim::Device>(1, 7, device("VX-3 valve terminal", "B2", "3.0.7", 500)));
+      0, 5, device("DC-200 drive controller", "rev C", "2.4.1", 0x000000DC, 0x00000200, 0x00020004, 20417)));
+  devices_.push_back(std::make_unique<canopen_sim::Device>(
+      0, 6, device("PX-40 coolant pump", "r3", "1.12.0", 0x0000A5E1, 0x00000040, 0x00010012, 3306)));
+  devices_.push_back(std::make_unique<canopen_sim::Device>(
+      1, 7, device("VX-3 valve terminal", "B2", "3.0.7", 0x00000C3A, 0x00000003, 0x00030000, 911)));
 }
 
 std::string Bus::describe() const {
-  return "net 0: node 5 (heartbeat every 1000 ms), node 6 (no heartbeat: answers node guarding); "
-         "net 1: node 7 (heartbeat every 500 ms)";
+  return "net 0: nodes 5 and 6, net 1: node 7; heartbeats only once device code writes 0x1017, "
+         "node 6 answers node guarding";
 }
 
 Script::Script(EqFct& eq, Bus& bus, Server& server, Display& display, Sandbox& sandbox, ScriptOptions options,
@@ -111,6 +119,8 @@ void Script::client_session() {
   display_.event("device", "node 5 on net 0 sends an emergency: error code 0x3210 (DC-link overvoltage), "
                            "error register 0x04 (voltage)");
   bus_.motor().send_emergency(0x3210, 0x04, {0x12, 0x34, 0, 0, 0});
+  if (!wait_wall(0.50 * t)) return;
+  client_write("VALVE.HEARTBEAT", 1000);
   if (!wait_wall(0.55 * t)) return;
   display_.event("device", "node 6 on net 0 falls silent, as if unplugged: no guarding answers, nothing at all");
   bus_.pump().set_silence(canopen_sim::Silence::All);

@@ -25,6 +25,7 @@ struct NodeView {
   int active = 0;       // ".ACTIVE"
   int handle = -1;      // D_can::handle(): -1 while the node's line is closed
   double heard_s = -1;  // framework seconds since its last state frame; -1: never
+  int heartbeat_ms = -1;  // heartbeat producer time the node reports (0x1017); -1: not read
 };
 
 class Display {

@@ -1,5 +1,6 @@
 #include "server.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace demo {
@@ -10,16 +11,28 @@ struct NodeEntry {
   const char* text;  // property name and description
   bool guarded;
   int period_ms;     // heartbeat period of the node, or how often it is guarded
+  bool heartbeat;    // device code writes the heartbeat period to the node (".HEARTBEAT")
 };
 
 // The server's nodes. Their addresses come from the configuration; two
 // nodes with the same line and node id are one CANopen node seen twice, the
 // first initialised its master and the second a follower.
 const NodeEntry kNodes[] = {
-    {"MOTOR drive motor", false, 1000},
-    {"MOTOR_VIEW the drive motor as the operator panel sees it", false, 1000},
-    {"PUMP coolant pump (node guarding)", true, 500},
-    {"VALVE valve terminal", false, 500},
+    {"MOTOR drive motor", false, 1000, true},
+    {"MOTOR_VIEW the drive motor as the operator panel sees it", false, 1000, false},
+    {"PUMP coolant pump (node guarding)", true, 500, false},
+    {"VALVE valve terminal", false, 500, true},
+};
+
+constexpr int kHeartbeatTime = 0x1017;  // 16 bits, ms
+constexpr int kIdentity = 0x1018;       // subindexes 1..4, 32 bits each
+
+// A setting of device code that clients write; the configuration does not
+// bring it back.
+class Setting : public telvo::D_value<int> {
+ public:
+  using telvo::D_value<int>::D_value;
+  void read() override {}
 };
 
 // A node counts as lost after 1.5 periods without a state frame.
@@ -29,6 +42,14 @@ std::string seconds_text(long long ms) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%.2f s", static_cast<double>(ms) / 1000);
   return buf;
+}
+
+// An SDO result, with the abort code that ended a failed transfer.
+std::string sdo_result(const D_can& can, int ret) {
+  if (ret != -1 || can.sdo_abort_code() == 0) return result_text(ret);
+  char code[32];
+  std::snprintf(code, sizeof code, " (abort code 0x%08X)", static_cast<unsigned>(can.sdo_abort_code()));
+  return result_text(ret) + code;
 }
 
 std::string hex(int v) {
@@ -50,6 +71,10 @@ Server::Server(EqFct& eq, Display& display) : eq_(eq), display_(display) {
     n->can = std::make_unique<D_can>(entry.text, &eq_);
     n->guarded = entry.guarded;
     n->period_ms = entry.period_ms;
+    if (entry.heartbeat) {
+      n->heartbeat = std::make_unique<Setting>(n->can->basename() + ".HEARTBEAT heartbeat time in ms", &eq_);
+      n->heartbeat->set_value(entry.period_ms);
+    }
     nodes_.push_back(std::move(n));
   }
 }
@@ -111,6 +136,15 @@ bool Server::initialise() {
                               "\"  SWVER \"" + client_text(name(n) + ".SWVER") + "\"");
   }
 
+  // The identity objects, read as binary, and the heartbeats switched on, as
+  // CANopen masters do: by writing each node's heartbeat producer time.
+  for (auto& np : nodes_) {
+    Node& n = *np;
+    if (!n.can->isactive()) continue;
+    display_.event("sdo", name(n) + "  " + identity_text(*n.can));
+    if (n.heartbeat) set_heartbeat(n);
+  }
+
   // Operational: NMT start to every node.
   for (auto& np : nodes_) {
     Node& n = *np;
@@ -137,6 +171,57 @@ void Server::supervise_nodes() {
                                 (n.guarded ? "guarding" : "heartbeat") + " period of " + std::to_string(n.period_ms) +
                                 " ms; supervise() in place of check_alive");
   }
+}
+
+std::string Server::identity_text(D_can& can) {
+  static const char* const kNames[] = {"vendor id", "product code", "revision", "serial number"};
+  std::string text = "0x1018 by sdo_upload:";
+  for (int sub = 1; sub <= 4; ++sub) {
+    unsigned char bytes[4] = {};
+    int len = 0;
+    const int ret = can.sdo_upload(kIdentity, sub, bytes, sizeof bytes, &len);
+    if (ret != 0 || len != 4) return text + " subindex " + std::to_string(sub) + ": " + sdo_result(can, ret);
+    const uint32_t v = bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+    char field[64];
+    std::snprintf(field, sizeof field, sub == 4 ? "  %s %u" : "  %s 0x%08X", kNames[sub - 1], static_cast<unsigned>(v));
+    text += field;
+  }
+  return text;
+}
+
+void Server::set_heartbeat(Node& n) {
+  const int period = n.heartbeat->value();
+  n.heartbeat_asked = period;
+  std::string what = name(n) + "  HEARTBEAT " + std::to_string(period) + ": ";
+  if (period < 0 || period > 0xFFFF) {
+    display_.event("sdo", what + "not written, 0x1017 holds 0..65535 ms");
+    return;
+  }
+  const unsigned char value[2] = {static_cast<unsigned char>(period & 0xFF), static_cast<unsigned char>(period >> 8)};
+  const int set = n.can->sdo_download(kHeartbeatTime, 0, value, sizeof value);
+  unsigned char back[2] = {};
+  int len = 0;
+  const int get = n.can->sdo_upload(kHeartbeatTime, 0, back, sizeof back, &len);
+  if (get == 0 && len == 2) n.heartbeat_ms = back[0] | back[1] << 8;
+  display_.event("sdo", what + "sdo_download(0x1017)=" + sdo_result(*n.can, set) + "  sdo_upload(0x1017)=" +
+                            sdo_result(*n.can, get) + ": the node sends a heartbeat every " +
+                            std::to_string(n.heartbeat_ms) + " ms");
+  if (set != 0 || n.heartbeat_ms < 0 || n.heartbeat_ms == n.period_ms) return;
+  // A new period: until its first heartbeat the longer of the two periods
+  // counts for the consumer time-out (0 switches supervision off at once).
+  const int longer = n.heartbeat_ms == 0 ? 0 : std::max(n.period_ms, n.heartbeat_ms);
+  if (longer != n.period_ms) n.can->alive_->consumer_timeout_ms(consumer_timeout(longer));
+  n.period_ms = n.heartbeat_ms;
+  n.period_from_ms = TELVOtime_ms();
+}
+
+void Server::follow_period(Node& n) {
+  if (n.period_from_ms < 0 || n.can->alive_->last_heard_ms() <= n.period_from_ms) return;
+  n.period_from_ms = -1;
+  const int timeout = consumer_timeout(n.period_ms);
+  n.can->alive_->consumer_timeout_ms(timeout);
+  display_.event("alive", name(n) + "  consumer_timeout_ms(" + std::to_string(timeout) +
+                              "): 1.5 x its new period, from its first heartbeat at that period");
 }
 
 void Server::watch_line(Node& n) {
@@ -216,6 +301,10 @@ void Server::loop_turn() {
     // watches the time-out.
     if (n.last_handle == -1 || n.can->can_array(batch, &count) == -1) count = 0;
     recognise(n, batch, count);
+    // A client set another heartbeat time: written here, on the server
+    // loop's thread, so that no fill takes the node's SDO answers.
+    if (n.heartbeat && n.heartbeat->value() != n.heartbeat_asked) set_heartbeat(n);
+    follow_period(n);
   }
 }
 
@@ -238,6 +327,7 @@ std::vector<NodeView> Server::view() {
     v.handle = n.can->handle();
     const long long heard = n.can->alive_->last_heard_ms();
     v.heard_s = heard < 0 ? -1 : static_cast<double>(TELVOtime_ms() - heard) / 1e3;
+    v.heartbeat_ms = n.master ? n.master->heartbeat_ms : n.heartbeat_ms;
     out.push_back(v);
   }
   return out;

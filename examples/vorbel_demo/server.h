@@ -22,15 +22,17 @@ class Server {
   Server(EqFct& eq, Display& display);
 
   // Puts every node on its line (masters before followers), reads the
-  // identity strings once and starts the masters' nodes. False when a node
-  // could not be initialised.
+  // identity strings and identity objects once, switches the heartbeats on
+  // and starts the masters' nodes. False when a node could not be
+  // initialised.
   bool initialise();
 
   // One pass of the server loop, run every 100 ms of framework time: send
   // the guarding requests that are due, fill the receive buffers, hand each
   // node's frames to the emergency recogniser and to supervise (also with
-  // no frames while its line is closed), start a node that rebooted, and
-  // reattach nodes whose handle went stale while their line was down.
+  // no frames while its line is closed), start a node that rebooted, write
+  // a heartbeat time that a client set, and reattach nodes whose handle went
+  // stale while their line was down.
   void loop_turn();
 
   // The nodes as clients see them.
@@ -48,6 +50,12 @@ class Server {
     bool lost_reported = false;
     NTCAN_HANDLE last_handle = -1;
     Node* master = nullptr;      // a follower's master
+    // A heartbeat master's ".HEARTBEAT": the producer time device code
+    // writes to 0x1017, set by clients.
+    std::unique_ptr<telvo::D_value<int>> heartbeat;
+    int heartbeat_asked = -1;    // the ".HEARTBEAT" value last written
+    int heartbeat_ms = -1;       // 0x1017 as read back; -1: not read
+    long long period_from_ms = -1;  // framework time of a period change not yet heard
   };
 
   int node_id(const Node& n) const { return n.can->value()->i2_data; }
@@ -63,6 +71,13 @@ class Server {
   void guard(Node& n);
   void recognise(Node& n, CMSG* batch, int count);
   void report_supervision(Node& n);
+  // Writes ".HEARTBEAT" to the node's 0x1017 and reads it back; the
+  // consumer time-out follows the new period (follow_period) once the first
+  // heartbeat at it is heard.
+  void set_heartbeat(Node& n);
+  void follow_period(Node& n);
+  // The identity object 0x1018 as text.
+  std::string identity_text(D_can& can);
   void reattach(Node& n);
   std::string client_text(const std::string& property);
   int client_int(const std::string& property);

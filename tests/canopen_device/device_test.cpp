@@ -139,16 +139,17 @@ TEST_F(SdoTest, UploadsGoExpeditedUpToFourBytesAndInTogglingSegmentsBeyond) {
 }
 
 TEST_F(SdoTest, ProtocolErrorsAreAnsweredWithAborts) {
-  expect_bus({"-> 605: 40 08 10 01 00 00 00 00", "<- 585: 80 08 10 01 00 00 02 06",  // no such object
+  expect_bus({"-> 605: 40 08 10 01 00 00 00 00", "<- 585: 80 08 10 01 11 00 09 06",  // no such subindex
+              "-> 605: 40 00 30 00 00 00 00 00", "<- 585: 80 00 30 00 00 00 02 06",  // no such object
               up, up_answer,
               s1, "<- 585: 80 08 10 00 00 00 03 05",  // the first toggle must be 0
               s0, "<- 585: 80 00 00 00 00 00 00 08",  // no transfer in progress
-              "-> 605: 20 08 10 00 01 02 03 04", "<- 585: 80 08 10 00 01 00 04 05",  // download
+              "-> 605: A0 08 10 00 01 02 03 04", "<- 585: 80 08 10 00 01 00 04 05",  // block transfer
               up, up_answer,
               "-> 605: 80 08 10 00 00 00 00 05",  // the client's abort ends the transfer
               s0, "<- 585: 80 00 00 00 00 00 00 08",
               "-> 605: 40 08 10 00"});  // short requests are ignored
-  EXPECT_EQ(node.sdo_requests(), 9u);
+  EXPECT_EQ(node.sdo_requests(), 10u);
 }
 
 TEST_F(SdoTest, EachMisbehaviourIsVisibleOnTheWire) {
@@ -174,7 +175,65 @@ TEST_F(SdoTest, EachMisbehaviourIsVisibleOnTheWire) {
   node.clear_misbehaviour();
   node.set_chatter(true);
   expect_bus({"-> 605: 40 08 10 07 00 00 00 00", "<- 705: 7F", "<- 085: 00 10 01 00 00 00 00 00",
-              "<- 585: 80 08 10 07 00 00 02 06"});
+              "<- 585: 80 08 10 07 11 00 09 06"});
+
+  // Downloads misbehave alike.
+  node.clear_misbehaviour();
+  node.set_wrong_toggle_after(1);
+  expect_bus({"-> 605: 21 00 30 00 0E 00 00 00", "<- 585: 80 00 30 00 00 00 02 06"});  // no entry yet
+  node.set_object(0x3000, 0, "");
+  expect_bus({"-> 605: 21 00 30 00 0E 00 00 00", "<- 585: 60 00 30 00 00 00 00 00",
+              "-> 605: 00 61 62 63 64 65 66 67", "<- 585: 20 00 00 00 00 00 00 00",
+              "-> 605: 11 68 69 6A 6B 6C 6D 6E", "<- 585: 20 00 00 00 00 00 00 00"});
+  EXPECT_EQ(node.object(0x3000, 0), "abcdefghijklmn") << "the node goes on as if its answers were right";
+  node.clear_misbehaviour();
+  node.set_abort_after(1, 0x08000022);
+  expect_bus({"-> 605: 21 00 30 00 0E 00 00 00", "<- 585: 60 00 30 00 00 00 00 00",
+              "-> 605: 00 41 42 43 44 45 46 47", "<- 585: 20 00 00 00 00 00 00 00",
+              "-> 605: 11 48 49 4A 4B 4C 4D 4E", "<- 585: 80 00 30 00 22 00 00 08"});
+  EXPECT_EQ(node.object(0x3000, 0), "abcdefghijklmn");
+}
+
+TEST_F(SdoTest, DownloadsWriteWritableEntriesAndAHeartbeatTimeAppliesAtOnce) {
+  auto& clock = telvo::install_manual_clock();
+  node.set_object(0x2000, 0, "");
+  expect_bus({"-> 605: 2B 00 20 00 34 12 00 00", "<- 585: 60 00 20 00 00 00 00 00",  // 2 bytes, expedited
+              "-> 605: 21 00 20 00 09 00 00 00", "<- 585: 60 00 20 00 00 00 00 00",  // 9 bytes, segmented
+              "-> 605: 00 31 32 33 34 35 36 37", "<- 585: 20 00 00 00 00 00 00 00",
+              "-> 605: 1B 38 39 00 00 00 00 00", "<- 585: 30 00 00 00 00 00 00 00",
+              "-> 605: 2B 17 10 00 64 00 00 00", "<- 585: 60 17 10 00 00 00 00 00"});  // 0x1017: 100 ms
+  EXPECT_EQ(node.object(0x2000, 0), "123456789");
+  ASSERT_TRUE(clock.wait_for_sleepers(1));
+  clock.advance(milliseconds(250));
+  EXPECT_EQ(bus(), (Frames{"<- 705: 7F", "<- 705: 7F"}));
+  expect_bus({"-> 605: 2B 17 10 00 00 00 00 00", "<- 585: 60 17 10 00 00 00 00 00"});  // 0: off
+  clock.advance(milliseconds(500));
+  EXPECT_EQ(bus(), Frames{});
+
+  // Each refusal with its abort code, and the entries unchanged.
+  expect_bus({"-> 605: 2F 08 10 00 41 00 00 00", "<- 585: 80 08 10 00 02 00 01 06",    // read-only
+              "-> 605: 27 17 10 00 01 02 03 00", "<- 585: 80 17 10 00 10 00 07 06",    // 3 bytes for 2
+              "-> 605: 21 0C 10 00 04 00 00 00", "<- 585: 80 0C 10 00 10 00 07 06",    // 4 bytes for 2
+              "-> 605: 2F 00 40 00 01 00 00 00", "<- 585: 80 00 40 00 00 00 02 06",    // no such object
+              "-> 605: 2F 18 10 05 01 00 00 00", "<- 585: 80 18 10 05 11 00 09 06",    // no such subindex
+              "-> 605: 21 00 20 00 02 00 00 00", "<- 585: 60 00 20 00 00 00 00 00",
+              "-> 605: 05 61 62 63 00 00 00 00", "<- 585: 80 00 20 00 10 00 07 06",    // 3 bytes for 2
+              "-> 605: 10 61 00 00 00 00 00 00", "<- 585: 80 00 00 00 00 00 00 08"});  // no download
+  EXPECT_EQ(node.object(0x2000, 0), "123456789");
+  EXPECT_EQ(node.object(0x1017, 0), std::string("\0\0", 2));
+}
+
+TEST_F(SdoTest, TheIdentityObjectHoldsItsFourNumbers) {
+  canopen_sim::Options options;
+  options.vendor_id = 0x01020304;
+  options.serial_number = 0xCAFE;
+  Device six(0, 6, options);
+  bus();
+  expect_bus({"-> 606: 40 18 10 00 00 00 00 00", "<- 586: 4F 18 10 00 04 00 00 00",
+              "-> 606: 40 18 10 01 00 00 00 00", "<- 586: 43 18 10 01 04 03 02 01",
+              "-> 606: 40 18 10 02 00 00 00 00", "<- 586: 43 18 10 02 01 00 00 00",
+              "-> 606: 40 18 10 03 00 00 00 00", "<- 586: 43 18 10 03 00 00 01 00",
+              "-> 606: 40 18 10 04 00 00 00 00", "<- 586: 43 18 10 04 FE CA 00 00"});
 }
 
 }  // namespace

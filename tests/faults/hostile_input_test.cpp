@@ -347,6 +347,9 @@ const Row kNodeIds[] = {
      {}},
     {"NmtOfNode0AddressesEveryNode", with_node_id(0, [](auto& n) { return n.start_node(); }), 0, {},
      {"-> 000: 01 00", "-> 000: 01 00"}},
+    refuses("NmtPreOperationalOfNode128", 128, [](auto& n) { return n.preop_node(); }, "D_can::preop_node", 0),
+    {"NmtResetCommunicationOfNode0", with_node_id(0, [](auto& n) { return n.reset_comm_node(); }), 0, {},
+     {"-> 000: 82 00", "-> 000: 82 00"}},
     refuses("SdoRequestOfNode300", 300, [](auto& n) { return n.can_SDO(0x1008, 0); }, "D_can::can_SDO"),
     refuses("UploadFromNode128", 128,
             [](auto& n) {
@@ -354,6 +357,19 @@ const Row kNodeIds[] = {
               return n.segSdoRead(128, 0x1008, 0, buf);
             },
             "segSdoRead"),
+    refuses("DownloadToNode0", 0,
+            [](auto& n) {
+              const unsigned char v[2] = {0xE8, 0x03};
+              return n.sdo_download(0x1017, 0, v, 2);
+            },
+            "D_can::sdo_download"),
+    refuses("BinaryUploadFromNode300", 300,
+            [](auto& n) {
+              unsigned char buf[16];
+              int len = 0;
+              return n.sdo_upload(0x1018, 1, buf, 16, &len);
+            },
+            "D_can::sdo_upload"),
     refuses("IdentityOfNode65541WhoseLowBitsAre5", 65541, [](auto& n) { return n.get_manufacture(); },
             "D_can::get_manufacture"),
     refuses("GuardingRequestOfNode200", 200, [](auto& n) { return n.rtr(); }, "D_can::rtr"),

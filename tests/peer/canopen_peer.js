@@ -24,6 +24,7 @@ const keep = { saveDefault: true };
 device.eds.setDeviceName('node-canopen peer', keep);  // as peer_check.cpp expects
 device.eds.setHardwareVersion('1.2', keep);
 device.eds.setSoftwareVersion('canopen 6.2.1', keep);
+device.eds.setIdentity({ vendorId: 0x5a, productCode: 9, revisionNumber: 0x60201, serialNumber: 4242 }, keep);
 device.eds.setHeartbeatProducerTime(50, keep);
 device.eds.setEmcyCobId(0x80 + NODE_ID, keep);
 device.eds.addSdoServerParameter(0, 0x580 + NODE_ID, 0x600 + NODE_ID, keep);

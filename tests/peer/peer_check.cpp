@@ -6,9 +6,10 @@
 // over socketcand on a loopback port. Node 9 on that net is the npm package
 // canopen's device (DIR/canopen_peer.js, the package installed in
 // DIR/node_modules), a socketcand client in a node process. The library
-// reads its identity (segmented and expedited uploads), starts and stops it
-// by NMT and sees that in its heartbeats, and receives an emergency it
-// produces. With --watch, python-can's socketcand client (SCRIPT,
+// reads its identity (segmented and expedited uploads, the identity object
+// as binary), starts and stops it by NMT and sees that in its heartbeats,
+// receives an emergency it produces, and sets its heartbeat time by SDO
+// download, meeting its abort for a read-only entry. With --watch, python-can's socketcand client (SCRIPT,
 // watch_net.py) watches the same net throughout: its frames must be the
 // driver's trace of the net, frame for frame, time stamps included.
 // Exit status: 0 when every check passed, 1 when one failed, 77 when node,
@@ -41,6 +42,7 @@ constexpr int kSkipped = 77;
 const char* const kName = "node-canopen peer";
 const char* const kHardware = "1.2";
 const char* const kSoftware = "canopen 6.2.1";
+const char* const kIdentity = " 90 9 393729 4242";  // vendor id 0x5A, product 9, revision 0x60201, serial
 
 struct Node : D_can {
   Node(EqFct* eq) : D_can("PEER node 9 on line 1", eq) {
@@ -196,8 +198,41 @@ int main(int argc, char** argv) {
          std::printf("     heartbeat period on the trace: %d ms\n", ms);
          return ms >= 35 && ms <= 100 ? "" : "a period of " + std::to_string(ms) + " ms";
        }},
-      // Writing 0x1017 by SDO download joins here once D_can has one: write
-      // 200 ms, then expect heartbeat_period_ms() near 200.
+      {"reads its identity object 0x1018 (binary uploads of 4 bytes)",
+       [&] {
+         std::string got;
+         for (int sub = 1; sub <= 4; ++sub) {
+           unsigned char v[4] = {};
+           int len = 0;
+           const int r = node.sdo_upload(0x1018, sub, v, sizeof v, &len);
+           if (r != 0 || len != 4) return "subindex " + std::to_string(sub) + ": " + std::to_string(r) + ", " +
+                                           std::to_string(len) + " bytes";
+           got += " " + std::to_string(v[0] | v[1] << 8 | v[2] << 16 | static_cast<uint32_t>(v[3]) << 24);
+         }
+         return got == kIdentity ? "" : "vendor id, product code, revision, serial number" + got;
+       }},
+      {"a download to its read-only device name ends with its abort 0x06010002",
+       [&] {
+         const unsigned char text[] = {'x', 'y', 'z', 'z', 'y'};
+         const int r = node.sdo_download(0x1008, 0, text, sizeof text);
+         return r == -1 && node.sdo_abort_code() == 0x06010002 ? "" : "result " + std::to_string(r);
+       }},
+      // This device's 0x1017 has 4 bytes where CANopen has 2: the upload
+      // tells how many to write.
+      {"writes its heartbeat time 0x1017 = 200 ms (download): its heartbeats follow",
+       [&] {
+         unsigned char ms200[4] = {};
+         int len = 0;
+         if (const int r = node.sdo_upload(0x1017, 0, ms200, sizeof ms200, &len); r != 0)
+           return "sdo_upload " + std::to_string(r);
+         ms200[0] = 200;
+         ms200[1] = ms200[2] = ms200[3] = 0;
+         if (const int r = node.sdo_download(0x1017, 0, ms200, len); r != 0) return "sdo_download " + std::to_string(r);
+         std::this_thread::sleep_for(std::chrono::milliseconds(2600));  // 11 heartbeats more
+         const int ms = heartbeat_period_ms();
+         std::printf("     heartbeat period on the trace: %d ms\n", ms);
+         return ms >= 150 && ms <= 300 ? "" : "a period of " + std::to_string(ms) + " ms";
+       }},
   };
   int passed = 0, failed = 0;
   for (const Check& c : checks) {

@@ -3,6 +3,7 @@
 // StepClock: the test thread's pauses return at once, and the supervision
 // threads run one cycle per step.
 #include <gtest/gtest.h>
+#include <time.h>
 
 #include <algorithm>
 #include <chrono>
@@ -144,6 +145,16 @@ TEST_F(PerfTest, SdoRoundTripsMakeTheFewestFramesAndDriverCallsAndAllocateNothin
     EXPECT_EQ(ntcan_sim::calls(Call::Send, 4) - sends, up.frames / 2);
     EXPECT_EQ(ntcan_sim::calls(Call::Take, 4) - takes, up.frames / 2);
     EXPECT_EQ(driver_calls_on(4) - calls, up.frames) << "nothing but sends and takes";
+
+    // The same value downloaded: as many frames, and calls.
+    device.set_object(0x2100, 0, "");
+    ntcan_sim::clear_trace();
+    const uint64_t download_calls = driver_calls_on(4);
+    const auto* value = reinterpret_cast<const unsigned char*>(up.value.data());
+    ASSERT_EQ(node.sdo_download(0x2100, 0, value, static_cast<int>(up.value.size())), 0);
+    EXPECT_EQ(device.object(0x2100, 0), up.value);
+    EXPECT_EQ(ntcan_sim::trace(4).size(), up.frames);
+    EXPECT_EQ(driver_calls_on(4) - download_calls, up.frames);
   }
 
   // A poll answered at once: one take, after the first 5 ms pause.
@@ -155,4 +166,26 @@ TEST_F(PerfTest, SdoRoundTripsMakeTheFewestFramesAndDriverCallsAndAllocateNothin
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(5));
   EXPECT_EQ(ident, 0x581);
   EXPECT_EQ(ntcan_sim::calls(Call::Take, 4) - takes, 1u);
+}
+
+// On the real clock: a node that never answers costs a wait of 300 ms, not
+// 300 ms of CPU.
+TEST_F(PerfTest, AWaitForASilentNodeSleepsInsteadOfSpinning) {
+  NodeField field(eq_, 1);
+  vorbel_bench::FieldNode& node = field.node(0);
+  telvo::set_clock(nullptr);
+  node.sdo_timeout_ms(300);
+  const auto cpu_ms = [] {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+  };
+  unsigned char buf[8];
+  int len = 0;
+  const double cpu0 = cpu_ms();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(node.sdo_upload(0x1008, 0, buf, 8, &len), -1);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+  EXPECT_LT(cpu_ms() - cpu0, 30.0);
+  telvo::set_clock(clock_);
 }

@@ -51,7 +51,6 @@ TEST_F(IdentityTest, AFailedUploadPublishesError) {
 }
 
 TEST_F(IdentityTest, OnlyTheSoftwareVersionWaits100msBeforeItsRequest) {
-  clock_->set_query_tick_us(0);
   int64_t request_at = 0;
   const int spy = ntcan_sim::attach(0, "spy", [&](const ntcan_sim::BusFrame& f) {
     if (f.msg.id == 0x605 && f.msg.data[0] == 0x40) request_at = clock_->now_us();

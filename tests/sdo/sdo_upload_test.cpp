@@ -75,7 +75,7 @@ TEST_F(SdoTest, AnAbortForTheTransferEndsItWithItsCodeOnStandardOutput) {
   device_->set_abort_after(1, 0x08000020);
   EXPECT_EQ(node_->segSdoRead(5, 0x1008, 0, buf), -1);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "Segmented transfer aborted with code 0x6020000\nSegmented transfer aborted with code 0x8000020\n");
+            "Segmented transfer aborted with code 0x6090011\nSegmented transfer aborted with code 0x8000020\n");
   EXPECT_EQ(log_->texts("segSdoRead"), std::vector<std::string>{"--Error: initUploadResponse failed with error -1"});
   EXPECT_EQ(std::string(buf, 7), "VORBEL ") << "what was stored before the abort stays";
 
@@ -86,24 +86,34 @@ TEST_F(SdoTest, AnAbortForTheTransferEndsItWithItsCodeOnStandardOutput) {
   EXPECT_EQ(node_->segSdoRead(5, 0x1008, 0, buf), 0);
 }
 
-TEST_F(SdoTest, AWrongToggleBitEndsTheTransfer) {
+TEST_F(SdoTest, AWrongToggleBitEndsTheTransferWithTheClientsAbort) {
   device_->set_wrong_toggle_after(1);
   char buf[64] = {};
   testing::internal::CaptureStdout();
   EXPECT_EQ(node_->segSdoRead(5, 0x1008, 0, buf), -1);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "--Error: bad toggle bit in segmented transfer sequence.\n");
-  EXPECT_EQ(frame_table(0, sdo)[5], "<- 585: 00 73 69 6D 75 6C 61 74") << "toggle 0 answered to the 0x70 request";
+  const auto frames = frame_table(0, sdo);
+  EXPECT_EQ(frames[5], "<- 585: 00 73 69 6D 75 6C 61 74") << "toggle 0 answered to the 0x70 request";
+  EXPECT_EQ(frames.back(), "-> 605: 80 08 10 00 00 00 03 05");
+  EXPECT_FALSE(device_->transfer_in_progress());
   EXPECT_EQ(log_->count("segSdoRead"), 0u);
 }
 
-TEST_F(SdoTest, ASilentNodeTimesOutAfterTwoToThreeSeconds) {
+// The default wait: two reads that block in the driver for the handle's
+// receive time-out (1 s each; here the driver's waits are cut to nothing),
+// then 0.5 s on the framework clock, a take after each short pause.
+TEST_F(SdoTest, ASilentNodeIsGivenUpAfter2point5sAndToldSo) {
   device_->set_silence(canopen_sim::Silence::All);
   char buf[64] = {};
   const int64_t start = clock_->now_us();
+  const uint64_t reads = ntcan_sim::calls(ntcan_sim::Call::Read), takes = ntcan_sim::calls(ntcan_sim::Call::Take);
   EXPECT_EQ(node_->segSdoRead(5, 0x1008, 0, buf), -1);
-  const int64_t waited = clock_->now_us() - start;
-  EXPECT_GE(waited, 2000000);
-  EXPECT_LE(waited, 3010000);
+  EXPECT_EQ(clock_->now_us() - start, 500000);
+  EXPECT_EQ(ntcan_sim::calls(ntcan_sim::Call::Read) - reads, 2u);
+  EXPECT_LT(ntcan_sim::calls(ntcan_sim::Call::Take) - takes, 300u);
+  EXPECT_EQ(frame_table(0, sdo), (std::vector<std::string>{"-> 605: 40 08 10 00 00 00 00 00",
+                                                           "-> 605: 80 08 10 00 00 00 04 05"}));
+  EXPECT_EQ(node_->sdo_abort_code(), 0x05040000u);
   EXPECT_EQ(log_->texts("segSdoRead"), std::vector<std::string>{"--Error: initUploadResponse failed with error -1"});
 }
 

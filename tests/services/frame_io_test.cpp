@@ -95,6 +95,8 @@ TEST_F(BusTest, OnAClosedLineEveryOperationAnswers77WithoutADriverCall) {
   EXPECT_EQ(node->start_node(), 77);
   EXPECT_EQ(node->stop_node(), 77);
   EXPECT_EQ(node->reset_node(), 77);
+  EXPECT_EQ(node->preop_node(), 77);
+  EXPECT_EQ(node->reset_comm_node(), 77);
   EXPECT_EQ(node->can_SDO(0x1008, 0), 77);
   EXPECT_EQ(node->can_read(frames, &n), 77);
   EXPECT_EQ(n, -1);

@@ -133,14 +133,17 @@ TEST_F(ServerTest, ClientCommandWritesSendOneNmtFrameWhateverTheValue) {
   client_write("MOTOR.START", 0);
   client_write("MOTOR.RESET", 1);
   client_write("MOTOR_VIEW.STOP", 7);
+  // Device code's two further commands: pre-operational, reset communication.
+  EXPECT_EQ(motor_->preop_node(), 0);
+  EXPECT_EQ(motor_->reset_comm_node(), 0);
   EXPECT_EQ(frame_table(0), (std::vector<std::string>{"-> 000: 02 05", "-> 000: 01 05", "-> 000: 81 05",
-                                                       "-> 000: 02 05"}));
+                                                       "-> 000: 02 05", "-> 000: 80 05", "-> 000: 82 05"}));
   EXPECT_EQ(client_int("MOTOR.STOP"), 42);
 
   // A command property with another code only keeps the value.
   D_canint spare("MOTOR.SPARE", 3, motor_.get(), &eq_);
   spare.set_value(9);
-  EXPECT_EQ(frame_table(0).size(), 4u);
+  EXPECT_EQ(frame_table(0).size(), 6u);
 
   // The master flag is not the clients' to set: their write fails.
   EqData one;

@@ -10,8 +10,8 @@
 // Result codes used throughout:
 //   0     success
 //   -1    the library's own failures (line number outside 1..20, line down
-//         when a node joins it, SDO time-out/abort/toggle error, no receive
-//         buffer)
+//         when a node joins it, SDO time-out, abort or protocol error, no
+//         receive buffer)
 //   77    the node's handle is not usable (NTCAN_INVALID_HANDLE); nothing
 //         was sent or taken
 //   22    NTCAN_INVALID_PARAMETER: bad input, refused before anything was
@@ -35,7 +35,7 @@
 // can_close, reattach, set_value, read, dellist, the destructor) may run on
 // one thread while other threads use the same node: the operation that comes
 // second sees the node as the first left it, and a handle is never passed to
-// the driver after the library has closed it (an SDO upload or a poll whose
+// the driver after the library has closed it (an SDO transfer or a poll whose
 // node is closed or moved meanwhile ends with 77 at its next step). A node
 // must not be destroyed while another thread uses it. Device code that reads a node's address
 // through value() while a client may move the node reads it under the
@@ -45,7 +45,8 @@
 // with the registry lock D_can::mx_loop held. An override of can_fill may
 // call any operation of any node, including can_array, read, set_value,
 // init, reattach and dellist: the library does not take mx_loop again on
-// the thread that holds it. Device code that takes mx_loop itself must not
+// the thread that holds it (an SDO transfer there does not wait for one of
+// the same node in progress: it is refused, see the SDO client). Device code that takes mx_loop itself must not
 // call the library while it holds it.
 #ifndef D_VORBEL_H
 #define D_VORBEL_H
@@ -385,11 +386,6 @@ class D_can : public D_fct {
   D_string* modul_condition_;
 
  private:
-  // State of the SDO upload in progress (one per node at a time).
-  int ToggleBit;  // toggle of the segment request sent last
-  int Index;
-  int Subindex;
-
   // The node's hold on its line, under mx_loop: which open of canhandle_ it
   // uses, whether it opened that handle itself (and closes it), whether it
   // wants a handle (put on its line and not closed since), the block it
@@ -523,10 +519,13 @@ class D_can : public D_fct {
 
   // --- NMT commands (0, 77 while the handle is not usable, 22 for a node
   // id outside 0..127, or the status of the send): start (0x01), stop
-  // (0x02), reset (0x81) for the node id; node id 0 addresses every node.
+  // (0x02), reset (0x81), enter pre-operational (0x80), reset communication
+  // (0x82) for the node id; node id 0 addresses every node.
   int start_node();
   int stop_node();
   int reset_node();
+  int preop_node();
+  int reset_comm_node();
   // Start the node.
   int modinit();
 
@@ -538,22 +537,75 @@ class D_can : public D_fct {
   // ident outside 1..127.
   int can_emergency(int ident, CMSG* rxmsg, int* l);
 
-  // --- SDO upload (the node's SDO response identifier 0x580 + node id must
+  // --- SDO client (the node's SDO response identifier 0x580 + node id must
   // be enabled, e.g. by init(0x580 + node id)).
+  //
+  // Every transfer runs on the caller's thread. Only answers from
+  // 0x580 + node id count, for the data bytes they carry; other frames of
+  // the node's handle that arrive meanwhile are consumed and dropped (so is
+  // what the server loop takes meanwhile lost to the transfer). Each wait
+  // for an answer lasts at most the node's SDO time-out (sdo_timeout_ms).
+  // When the client gives up a transfer it sends the node the abort request
+  // (0x05040000 time-out, 0x05030000 toggle bit not alternated, 0x05040001
+  // an answer the step does not expect, 0x05040005 a value too long for the
+  // buffer, 0x06070010 more bytes than the node indicated), so that the node
+  // does not stay in the transfer.
+  //
+  // One transfer per node (line and node id) at a time: a transfer of a
+  // node, also through another D_can of the same line and node id, waits
+  // until the one in progress has ended; they never interleave. Where that
+  // wait could not end, a transfer of a node whose transfer is in progress
+  // is refused with -1 instead: on the thread that runs it (an override of
+  // can_read or can_get starting one) and on a thread that holds mx_loop
+  // (an override of can_fill).
+  //
+  // Waits do not spin: while nothing arrives the thread blocks in the
+  // driver's read (can_read) as long as at least the handle's receive
+  // time-out (1 s) of the wait is left, else it sleeps on the framework
+  // clock in steps of an eighth of the time waited, at most 10 ms; an
+  // answer that is waiting is taken at once (can_get). Frames are taken
+  // through can_get and can_read, so a device class's overrides apply.
+  //
+  // Results: 0; -1 for a time-out, an abort (by the node or the client) or a
+  // protocol error (a value longer than the buffer, a segmented value of
+  // another size than indicated), sdo_abort_code() telling which abort;
+  // 77 when the node's handle is not usable (also when its line closes or
+  // the node is closed or moved during the transfer: nothing more is
+  // sent); NTCAN_INVALID_PARAMETER (22) for bad arguments or a node id
+  // outside 1..127; else the driver's status.
+
+  // Upload entry (index 0..0xFFFF, subindex 0..0xFF) into buffer[0..size),
+  // expedited or segmented. *len is the number of bytes stored: on success
+  // the whole value. A value longer than `size` fails (-1) with its first
+  // `size` bytes stored and nothing written past them; a segmented value
+  // whose size was indicated must come with exactly that many bytes. No NUL
+  // is added.
+  int sdo_upload(int index, int subindex, unsigned char* buffer, int size, int* len);
+  // Download len bytes (1 or more) to the entry: expedited up to 4 bytes
+  // (size indicated), segmented above (size indicated, 7 bytes per segment,
+  // the toggle bit of every answer checked).
+  int sdo_download(int index, int subindex, const unsigned char* data, int len);
+  // The abort code of this D_can's last transfer (sdo_upload, sdo_download,
+  // segSdoRead, identity readers) if an abort ended it, whether the node
+  // sent it or the client; 0 when its last transfer ended otherwise.
+  uint32_t sdo_abort_code() const;
+  // The time-out of each wait for an answer, in milliseconds of framework
+  // time, for every transfer of this D_can; ms below 1 restores the
+  // default of 2500 ms.
+  void sdo_timeout_ms(int ms);
 
   // Upload entry (idx, subIdx) of node `node` (1..127) into `buffer`,
-  // expedited or segmented; each wait for an answer gives up after 2 to 3 s
-  // of framework time. Only answers from 0x580 + node count: an initiate
-  // response naming (idx, subIdx), an abort of it, and only the data bytes a
-  // frame carries; any other frame, also one shorter than it claims, is
-  // dropped. An expedited value is followed by a NUL; a segmented one is not,
-  // so pass a zeroed buffer for a string. At most size - 1 bytes are stored
-  // and buffer[size - 1] is never written: a longer value is cut there and
-  // the transfer is still read to its end. Returns 0; -1 for a time-out, an
-  // abort (its code printed on standard output), a wrong toggle bit or a
-  // transfer that goes on for more than size / 7 + 1024 segments; 77 when
-  // the node's handle is not usable; 22 for a node outside 1..127; or the
-  // driver's status. Failures are also logged under "segSdoRead".
+  // expedited or segmented, as above. An initiate response counts when it
+  // names (idx, subIdx); answers the step does not expect are dropped. An
+  // expedited value is followed by a NUL; a segmented one is not, so pass a
+  // zeroed buffer for a string. At most size - 1 bytes are stored and
+  // buffer[size - 1] is never written: a longer value is cut there and the
+  // transfer is still read to its end. Returns 0; -1 for a time-out, an
+  // abort (a node's abort code is printed on standard output), a wrong
+  // toggle bit or a transfer that goes on for more than size / 7 + 1024
+  // segments; 77 when the node's handle is not usable; 22 for a node outside
+  // 1..127; or the driver's status. Failures are also logged under
+  // "segSdoRead".
   int segSdoRead(short node, int idx, int subIdx, char* buffer, int size);
   // The same for a buffer of 64 bytes, the size the identity readers use.
   int segSdoRead(short node, int idx, int subIdx, char* buffer);
@@ -624,23 +676,17 @@ class D_can : public D_fct {
   void remember_ident(int ident);
   int reattach_locked();
 
-  // Steps of segSdoRead.
-  int initiateUpload(short node, int idx, int subIdx);
-  int initUploadResponse(short node, char* buffer, int* offset);
-  int requestUploadSegment(short node);
-  int receiveUploadSegment(short node, char* buffer, int* offset);
-  // An abort of the transfer in progress: from 0x580 + its node, naming its
-  // index and subindex, eight bytes long.
-  int isAbort(CMSG* m, int* abortCode);
-  // Wait for the response a step expects (see sdo_upload.cpp).
-  int await_response(short node, bool segment, char* buffer, int* offset);
+  // One SDO transfer of node `node_id` (see sdo_client.cpp).
+  template <class Run>
+  int sdo_transfer(int node_id, int index, int subindex, bool legacy, const char* origin, Run run);
+  // 2.5 s: within the 2 to 3 s that waits of whole framework seconds gave.
+  static constexpr int kDefaultSdoTimeoutMs = 2500;
+  std::atomic<int> sdo_timeout_ms_{kDefaultSdoTimeoutMs};
+  std::atomic<uint32_t> sdo_abort_code_{0};
   // Cut a text at its first character that is not printable ASCII: 0 when
   // it is empty or wholly printable, -1 when cut or null.
   int check_ascii(char* aString);
   int read_identity(int index, D_string* target, bool pause_first, const char* origin);
-
-  int sdo_capacity_;  // size of the buffer of the upload in progress
-  int sdo_node_;      // node of the upload in progress
 
   // 0 when `id` is a node id that a CANopen service takes (`lowest`..127:
   // 0 for NMT, 1 for every other service); otherwise NTCAN_INVALID_PARAMETER,

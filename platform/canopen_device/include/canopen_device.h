@@ -13,12 +13,15 @@
 //                 state byte whose bit 7 toggles from answer to answer.
 //   emergency     error code, error register and five manufacturer bytes on
 //                 0x080 + node id, when asked.
-//   SDO server    uploads from an object dictionary of byte strings,
-//                 expedited (1 to 4 bytes) or segmented, on 0x600 + node id
-//                 (requests) and 0x580 + node id (responses).
+//   SDO server    uploads and downloads, expedited (1 to 4 bytes) or
+//                 segmented, of an object dictionary of byte strings with
+//                 read-only and writable entries, on 0x600 + node id
+//                 (requests) and 0x580 + node id (responses). A heartbeat
+//                 producer time written to 0x1017 applies at once.
 //   misbehaviour  on request, for tests of clients: silence, wrong toggle
-//                 bits, aborts in the middle of a transfer, endless
-//                 segments, unrelated frames in front of every SDO answer.
+//                 bits, aborts in the middle of a transfer (uploads and
+//                 downloads alike), endless segments, unrelated frames in
+//                 front of every SDO answer.
 //
 // Its frames are put on the net with ntcan_sim::inject under the device's
 // participant name, so they appear on the trace and reach only the driver
@@ -89,15 +92,22 @@ constexpr int32_t kSdoResponseBase = 0x580;
 constexpr int32_t kSdoRequestBase = 0x600;
 constexpr int32_t kHeartbeatBase = 0x700;
 
-// Identity objects preloaded into every object dictionary (subindex 0).
-constexpr uint16_t kDeviceNameIndex = 0x1008;
-constexpr uint16_t kHardwareVersionIndex = 0x1009;
-constexpr uint16_t kSoftwareVersionIndex = 0x100A;
+// Objects preloaded into every object dictionary (see Device).
+constexpr uint16_t kDeviceNameIndex = 0x1008;       // subindex 0, read-only text
+constexpr uint16_t kHardwareVersionIndex = 0x1009;  // subindex 0, read-only text
+constexpr uint16_t kSoftwareVersionIndex = 0x100A;  // subindex 0, read-only text
+constexpr uint16_t kGuardTimeIndex = 0x100C;        // subindex 0, 16 bits, ms
+constexpr uint16_t kLifeTimeFactorIndex = 0x100D;   // subindex 0, 8 bits
+constexpr uint16_t kHeartbeatTimeIndex = 0x1017;    // subindex 0, 16 bits, ms
+constexpr uint16_t kIdentityIndex = 0x1018;         // subindex 0: 4; 1..4: 32 bits each
 
 // SDO abort codes the device sends (bytes 4-7 of an abort frame, little-endian).
 constexpr uint32_t kAbortToggleNotAlternated = 0x05030000;  // wrong toggle in a segment request
 constexpr uint32_t kAbortUnknownCommand = 0x05040001;       // command specifier not served
-constexpr uint32_t kAbortNoSuchObject = 0x06020000;         // (index, subindex) not in the dictionary
+constexpr uint32_t kAbortReadOnly = 0x06010002;             // download to a read-only entry
+constexpr uint32_t kAbortNoSuchObject = 0x06020000;         // no entry with this index
+constexpr uint32_t kAbortLengthMismatch = 0x06070010;       // download of another length than the entry's
+constexpr uint32_t kAbortNoSuchSubindex = 0x06090011;       // the index exists, the subindex not
 constexpr uint32_t kAbortGeneralError = 0x08000000;         // segment request with no transfer in progress
 
 // The emergency that chatter mode (set_chatter) sends: generic error.
@@ -129,15 +139,24 @@ struct Options {
   std::string device_name = "VORBEL simulated CANopen node";
   std::string hardware_version = "HW 1.0";
   std::string software_version = "SW 1.0.0";
+  // 0x1018 subindex 1..4: vendor id, product code, revision number, serial
+  // number.
+  uint32_t vendor_id = 0x00564F52;
+  uint32_t product_code = 0x00000001;
+  uint32_t revision_number = 0x00010000;
+  uint32_t serial_number = 0x00000001;
 };
+
+// Who may write an entry by SDO download.
+enum class Access { ReadOnly, ReadWrite };
 
 class Device {
  public:
   // Attaches to `net` (0..19) as node `node_id` (1..127), sends the boot-up
   // message (unless options.boot_up is false), enters pre-operational and
   // starts the heartbeat producer when options.heartbeat_ms > 0. Throws
-  // std::invalid_argument for a bad net, node id or period, or a participant
-  // name already used on the net.
+  // std::invalid_argument for a bad net, node id or period (0..65535), or a
+  // participant name already used on the net.
   Device(int net, int node_id, Options options = {});
   // Stops the heartbeat producer (see stop_heartbeat), then detaches from
   // the net, waiting for callbacks running on other threads.
@@ -175,14 +194,16 @@ class Device {
   bool send_heartbeat();
   // Starts (or restarts with a new period) the producer thread: it sleeps
   // period_ms of the framework clock with TELVOsleep, sends a heartbeat,
-  // and so on. period_ms must be greater than 0 (std::invalid_argument).
+  // and so on. period_ms must be 1..65535 (std::invalid_argument); it
+  // becomes the value of 0x1017. A download of 0x1017 does the same, and a
+  // download of 0 stops the producer.
   //
   // Under telvo's ManualClock the thread sends exactly one heartbeat per
   // period that the test advances, and ManualClock::advance returns only
   // after it is sent. Before advancing, wait until the thread sleeps:
   // clock.wait_for_sleepers(n).
   void start_heartbeat(int period_ms);
-  // Stops the producer. Returns as soon as a heartbeat being sent at this
+  // Stops the producer (0x1017 keeps its value). Returns as soon as a heartbeat being sent at this
   // moment is out; it never waits for the clock. The thread (detached) is
   // asleep on the framework clock at that point and ends when that sleep
   // ends, touching nothing of the device and sending nothing: under the
@@ -201,9 +222,19 @@ class Device {
 
   // ---- Object dictionary -------------------------------------------------
   // Entries are byte strings (any bytes, NUL included) by index and
-  // subindex. Setting replaces; a transfer in progress keeps the bytes it
-  // started with.
+  // subindex, numbers little-endian. Preloaded: 0x1008, 0x1009, 0x100A
+  // (read-only texts), 0x100C guard time and 0x100D life time factor
+  // (writable, 2 and 1 bytes, 0), 0x1017 heartbeat producer time (writable,
+  // 2 bytes, options.heartbeat_ms) and 0x1018 identity (read-only: subindex 0
+  // the byte 4, subindexes 1..4 four bytes each from the options).
+  //
+  // set_object replaces the bytes of an entry, keeping its access and
+  // length rule; a new entry is writable with any length. define_object
+  // sets all three: with fixed_length a download must carry exactly as many
+  // bytes as `bytes` has. A transfer in progress keeps the bytes it started
+  // with.
   void set_object(uint16_t index, uint8_t subindex, std::string bytes);
+  void define_object(uint16_t index, uint8_t subindex, std::string bytes, Access access, bool fixed_length);
   void remove_object(uint16_t index, uint8_t subindex);
   std::optional<std::string> object(uint16_t index, uint8_t subindex) const;
 
@@ -222,12 +253,28 @@ class Device {
   //     kAbortGeneralError with index and subindex 0.
   //   abort 0x80 from the client: ends the transfer, no answer.
   //   any other command specifier -> abort kAbortUnknownCommand.
+  // A missing entry is answered kAbortNoSuchObject when no entry has its
+  // index, else kAbortNoSuchSubindex.
+  //
+  // SDO download, the same way:
+  //   initiate download 0x20 | n << 2 | e << 1 | s: a read-only entry ->
+  //     kAbortReadOnly; expedited (e = 1): the 4 - n bytes (4 without s)
+  //     are written and 0x60 answers; segmented: 0x60 answers, and segments
+  //     follow; with s, bytes 4-7 are the size.
+  //   download segment (toggle << 4) | (7 - n) << 1 | c with n data bytes
+  //     (toggle 0 first, alternating): answered 0x20 | toggle << 4; the
+  //     last one (c = 1) writes the entry. A wrong toggle ->
+  //     kAbortToggleNotAlternated; no download in progress ->
+  //     kAbortGeneralError with index and subindex 0.
+  //   A length other than the indicated size, or than a fixed-length
+  //     entry's -> kAbortLengthMismatch, as soon as it shows.
   // An abort frame is 0x80, the index and subindex, the code little-endian,
   // and ends the transfer. Requests that are not 8-byte data frames are
   // counted and ignored.
 
   // ---- Misbehaviour, for tests of clients ---------------------------------
   void set_silence(Silence s);
+  // The three below apply to uploads and downloads alike.
   // From the (k+1)-th segment of a transfer on (k = segments answered
   // correctly before), the answers carry the opposite toggle bit; the
   // transfer goes on as if they were right. k < 0: off.
@@ -260,12 +307,19 @@ class Device {
  private:
   struct Transfer {
     bool active = false;
+    bool download = false;
     uint16_t index = 0;
     uint8_t subindex = 0;
-    std::string data;
+    std::string data;    // upload: the value; download: what came so far
     std::size_t pos = 0;
-    int toggle = 0;    // toggle the next segment request must carry
-    int segments = 0;  // segments answered in this transfer
+    int64_t size = -1;   // download: the size indicated, -1 none
+    int toggle = 0;      // toggle the next segment request must carry
+    int segments = 0;    // segments answered in this transfer
+  };
+  struct Entry {
+    std::string bytes;
+    Access access = Access::ReadWrite;
+    bool fixed_length = false;
   };
   struct Producer;  // heartbeat thread's shared block
 
@@ -275,6 +329,17 @@ class Device {
   void on_frame(const CMSG& m);
   std::optional<CMSG> sdo_answer_locked(const CMSG& request);
   CMSG segment_answer_locked(const CMSG& request);
+  CMSG initiate_download_locked(const CMSG& request);
+  CMSG download_segment_locked(const CMSG& request);
+  // The entry, or null with the abort code of its absence.
+  Entry* entry_locked(uint16_t index, uint8_t subindex, uint32_t* code);
+  // Writes a downloaded value; 0, or the abort code that refuses it.
+  uint32_t write_locked(uint16_t index, uint8_t subindex, Entry& entry, std::string bytes);
+  // A segment answer's toggle bit, wrong from set_wrong_toggle_after's k on.
+  int answer_toggle_locked() const;
+  // An abort of the transfer after set_abort_after's k segments, if due.
+  std::optional<CMSG> abort_due_locked();
+  void apply_heartbeat_time(int period_ms);
   void reset_locked(std::vector<CMSG>& out);
   void send(const std::vector<CMSG>& frames);
   CMSG state_frame(uint8_t state_byte) const;
@@ -288,8 +353,9 @@ class Device {
   mutable std::mutex mu_;  // guards everything below except the atomics
   NmtState state_ = NmtState::PreOperational;
   int guard_toggle_ = 0;
-  std::map<std::pair<uint16_t, uint8_t>, std::string> objects_;
+  std::map<std::pair<uint16_t, uint8_t>, Entry> objects_;
   Transfer transfer_;
+  int heartbeat_change_ = -1;  // a 0x1017 written by download, applied after the answer
   Silence silence_ = Silence::None;
   int wrong_toggle_after_ = -1;
   int abort_after_ = -1;

@@ -22,9 +22,26 @@ CMSG make(int32_t id, uint8_t len) {
 }
 
 // The SDO command specifier: the upper three bits of byte 0.
-constexpr int kCsSegmentUpload = 3;
+constexpr int kCsDownloadSegment = 0;
+constexpr int kCsInitiateDownload = 1;
 constexpr int kCsInitiateUpload = 2;
+constexpr int kCsSegmentUpload = 3;
 constexpr int kCsAbort = 4;
+
+constexpr int kMaxHeartbeatMs = 0xFFFF;  // 0x1017 holds 16 bits
+
+// A number as the bytes of an entry, little-endian.
+std::string le_bytes(uint32_t v, int n) {
+  std::string s;
+  for (int i = 0; i < n; ++i) s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+  return s;
+}
+
+uint32_t le_value(const uint8_t* p, std::size_t n) {
+  uint32_t v = 0;
+  for (std::size_t i = 0; i < n && i < 4; ++i) v |= static_cast<uint32_t>(p[i]) << (8 * i);
+  return v;
+}
 
 int checked_node_id(int node_id) {
   if (node_id < 1 || node_id > 127) {
@@ -56,12 +73,21 @@ Device::Device(int net, int node_id, Options options)
   if (net < 0 || net >= ntcan_sim::kNetCount) {
     throw std::invalid_argument("canopen_sim::Device: no net " + std::to_string(net));
   }
-  if (options.heartbeat_ms < 0) {
-    throw std::invalid_argument("canopen_sim::Device: negative heartbeat period");
+  if (options.heartbeat_ms < 0 || options.heartbeat_ms > kMaxHeartbeatMs) {
+    throw std::invalid_argument("canopen_sim::Device: heartbeat period outside 0..65535 ms");
   }
-  objects_[{kDeviceNameIndex, 0}] = options.device_name;
-  objects_[{kHardwareVersionIndex, 0}] = options.hardware_version;
-  objects_[{kSoftwareVersionIndex, 0}] = options.software_version;
+  const auto ro = Access::ReadOnly;
+  const auto rw = Access::ReadWrite;
+  objects_[{kDeviceNameIndex, 0}] = Entry{options.device_name, ro, false};
+  objects_[{kHardwareVersionIndex, 0}] = Entry{options.hardware_version, ro, false};
+  objects_[{kSoftwareVersionIndex, 0}] = Entry{options.software_version, ro, false};
+  objects_[{kGuardTimeIndex, 0}] = Entry{le_bytes(0, 2), rw, true};
+  objects_[{kLifeTimeFactorIndex, 0}] = Entry{le_bytes(0, 1), rw, true};
+  objects_[{kHeartbeatTimeIndex, 0}] = Entry{le_bytes(static_cast<uint32_t>(options.heartbeat_ms), 2), rw, true};
+  objects_[{kIdentityIndex, 0}] = Entry{le_bytes(4, 1), ro, true};
+  const uint32_t identity[] = {options.vendor_id, options.product_code, options.revision_number,
+                               options.serial_number};
+  for (uint8_t sub = 1; sub <= 4; ++sub) objects_[{kIdentityIndex, sub}] = Entry{le_bytes(identity[sub - 1], 4), ro, true};
 
   participant_ = ntcan_sim::attach(net_, name_, [this](const ntcan_sim::BusFrame& f) {
     on_frame(f.msg);
@@ -125,6 +151,7 @@ void Device::on_frame(const CMSG& m) {
   const bool rtr = (m.len & NTCAN_RTR) != 0;
   const int dlc = m.len & NTCAN_DLC_MASK;
   std::vector<CMSG> out;
+  int heartbeat_change = -1;
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (m.id == kSdoRequestBase + node_id_ && !rtr) ++sdo_requests_;
@@ -153,9 +180,19 @@ void Device::on_frame(const CMSG& m) {
         }
         out.push_back(*answer);
       }
+      heartbeat_change = std::exchange(heartbeat_change_, -1);
     }
   }
   send(out);
+  // After the answer, as a node answers first and then acts on the value.
+  if (heartbeat_change >= 0) apply_heartbeat_time(heartbeat_change);
+}
+
+void Device::apply_heartbeat_time(int period_ms) {
+  if (period_ms > 0)
+    start_heartbeat(period_ms);
+  else
+    stop_heartbeat();
 }
 
 void Device::reset_locked(std::vector<CMSG>& out) {
@@ -171,9 +208,10 @@ std::optional<CMSG> Device::sdo_answer_locked(const CMSG& request) {
   switch (request.data[0] >> 5) {
     case kCsInitiateUpload: {
       transfer_ = Transfer{};
-      const auto it = objects_.find({index, subindex});
-      if (it == objects_.end()) return abort_frame(index, subindex, kAbortNoSuchObject);
-      const std::string& data = it->second;
+      uint32_t code = 0;
+      const Entry* entry = entry_locked(index, subindex, &code);
+      if (!entry) return abort_frame(index, subindex, code);
+      const std::string& data = entry->bytes;
       CMSG m = make(kSdoResponseBase + node_id_, 8);
       m.data[1] = request.data[1];
       m.data[2] = request.data[2];
@@ -195,6 +233,10 @@ std::optional<CMSG> Device::sdo_answer_locked(const CMSG& request) {
     }
     case kCsSegmentUpload:
       return segment_answer_locked(request);
+    case kCsInitiateDownload:
+      return initiate_download_locked(request);
+    case kCsDownloadSegment:
+      return download_segment_locked(request);
     case kCsAbort:
       transfer_ = Transfer{};
       return std::nullopt;
@@ -204,20 +246,106 @@ std::optional<CMSG> Device::sdo_answer_locked(const CMSG& request) {
   }
 }
 
+Device::Entry* Device::entry_locked(uint16_t index, uint8_t subindex, uint32_t* code) {
+  const auto it = objects_.find({index, subindex});
+  if (it != objects_.end()) return &it->second;
+  const auto next = objects_.lower_bound({index, 0});
+  *code = next != objects_.end() && next->first.first == index ? kAbortNoSuchSubindex : kAbortNoSuchObject;
+  return nullptr;
+}
+
+uint32_t Device::write_locked(uint16_t index, uint8_t subindex, Entry& entry, std::string bytes) {
+  if (entry.fixed_length && bytes.size() != entry.bytes.size()) return kAbortLengthMismatch;
+  if (index == kHeartbeatTimeIndex && subindex == 0)
+    heartbeat_change_ = static_cast<int>(le_value(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+  entry.bytes = std::move(bytes);
+  return 0;
+}
+
+int Device::answer_toggle_locked() const {
+  const bool wrong = wrong_toggle_after_ >= 0 && transfer_.segments >= wrong_toggle_after_;
+  return wrong ? transfer_.toggle ^ 1 : transfer_.toggle;
+}
+
+std::optional<CMSG> Device::abort_due_locked() {
+  if (abort_after_ < 0 || transfer_.segments < abort_after_) return std::nullopt;
+  const CMSG m = abort_frame(transfer_.index, transfer_.subindex, abort_code_);
+  transfer_ = Transfer{};
+  return m;
+}
+
+CMSG Device::initiate_download_locked(const CMSG& request) {
+  transfer_ = Transfer{};
+  const uint16_t index = static_cast<uint16_t>(request.data[1] | (request.data[2] << 8));
+  const uint8_t subindex = request.data[3];
+  const uint8_t b0 = request.data[0];
+  uint32_t code = 0;
+  Entry* entry = entry_locked(index, subindex, &code);
+  if (!entry) return abort_frame(index, subindex, code);
+  if (entry->access == Access::ReadOnly) return abort_frame(index, subindex, kAbortReadOnly);
+  if (b0 & 0x02) {  // expedited: 4 - n bytes with s, else all four
+    const std::size_t n = (b0 & 0x01) ? 4 - ((b0 >> 2) & 3) : 4;
+    code = write_locked(index, subindex, *entry, std::string(request.data + 4, request.data + 4 + n));
+    if (code) return abort_frame(index, subindex, code);
+  } else {
+    const int64_t size = (b0 & 0x01) ? le_value(request.data + 4, 4) : -1;
+    if (size >= 0 && entry->fixed_length && static_cast<std::size_t>(size) != entry->bytes.size())
+      return abort_frame(index, subindex, kAbortLengthMismatch);
+    transfer_.active = true;
+    transfer_.download = true;
+    transfer_.index = index;
+    transfer_.subindex = subindex;
+    transfer_.size = size;
+  }
+  CMSG m = make(kSdoResponseBase + node_id_, 8);
+  m.data[0] = 0x60;
+  std::copy(request.data + 1, request.data + 4, m.data + 1);
+  return m;
+}
+
+CMSG Device::download_segment_locked(const CMSG& request) {
+  Transfer& t = transfer_;
+  if (!t.active || !t.download) return abort_frame(0, 0, kAbortGeneralError);
+  if (((request.data[0] >> 4) & 1) != t.toggle) {
+    const CMSG m = abort_frame(t.index, t.subindex, kAbortToggleNotAlternated);
+    t = Transfer{};
+    return m;
+  }
+  if (std::optional<CMSG> abort = abort_due_locked()) return *abort;
+  const std::size_t n = 7 - ((request.data[0] >> 1) & 7);
+  const bool last = request.data[0] & 0x01;
+  t.data.append(request.data + 1, request.data + 1 + n);
+  uint32_t code = 0;
+  if (t.size >= 0 && (t.data.size() > static_cast<std::size_t>(t.size) ||
+                      (last && t.data.size() != static_cast<std::size_t>(t.size)))) {
+    code = kAbortLengthMismatch;
+  } else if (last) {
+    Entry* entry = entry_locked(t.index, t.subindex, &code);
+    if (entry) code = write_locked(t.index, t.subindex, *entry, std::move(t.data));
+  }
+  if (code) {
+    const CMSG m = abort_frame(t.index, t.subindex, code);
+    t = Transfer{};
+    return m;
+  }
+  CMSG m = make(kSdoResponseBase + node_id_, 8);
+  m.data[0] = static_cast<uint8_t>(0x20 | (answer_toggle_locked() << 4));
+  t.toggle ^= 1;
+  ++t.segments;
+  if (last) t = Transfer{};
+  return m;
+}
+
 CMSG Device::segment_answer_locked(const CMSG& request) {
   Transfer& t = transfer_;
-  if (!t.active) return abort_frame(0, 0, kAbortGeneralError);
+  if (!t.active || t.download) return abort_frame(0, 0, kAbortGeneralError);
   const int toggle = (request.data[0] >> 4) & 1;
   if (toggle != t.toggle) {
     const CMSG m = abort_frame(t.index, t.subindex, kAbortToggleNotAlternated);
     t = Transfer{};
     return m;
   }
-  if (abort_after_ >= 0 && t.segments >= abort_after_) {
-    const CMSG m = abort_frame(t.index, t.subindex, abort_code_);
-    t = Transfer{};
-    return m;
-  }
+  if (std::optional<CMSG> abort = abort_due_locked()) return *abort;
 
   CMSG m = make(kSdoResponseBase + node_id_, 8);
   std::size_t n = 0;
@@ -233,9 +361,7 @@ CMSG Device::segment_answer_locked(const CMSG& request) {
   } else {
     last = true;  // an empty object: one segment without data
   }
-  const bool wrong = wrong_toggle_after_ >= 0 && t.segments >= wrong_toggle_after_;
-  const int sent_toggle = wrong ? t.toggle ^ 1 : t.toggle;
-  m.data[0] = static_cast<uint8_t>((sent_toggle << 4) | ((7 - n) << 1) | (last ? 1 : 0));
+  m.data[0] = static_cast<uint8_t>((answer_toggle_locked() << 4) | ((7 - n) << 1) | (last ? 1 : 0));
   t.toggle ^= 1;
   ++t.segments;
   if (last) t = Transfer{};
@@ -321,8 +447,8 @@ void Device::stop_producer(const std::shared_ptr<Producer>& p) {
 }
 
 void Device::start_heartbeat(int period_ms) {
-  if (period_ms <= 0) {
-    throw std::invalid_argument("canopen_sim::Device: heartbeat period must be > 0 ms");
+  if (period_ms <= 0 || period_ms > kMaxHeartbeatMs) {
+    throw std::invalid_argument("canopen_sim::Device: heartbeat period outside 1..65535 ms");
   }
   stop_heartbeat();
   auto p = std::make_shared<Producer>();
@@ -340,6 +466,7 @@ void Device::start_heartbeat(int period_ms) {
   {
     std::lock_guard<std::mutex> lock(mu_);
     old = std::exchange(producer_, p);
+    objects_[{kHeartbeatTimeIndex, 0}].bytes = le_bytes(static_cast<uint32_t>(period_ms), 2);
   }
   if (old) stop_producer(old);  // a concurrent start got in between
 }
@@ -364,7 +491,12 @@ bool Device::heartbeat_running() const {
 
 void Device::set_object(uint16_t index, uint8_t subindex, std::string bytes) {
   std::lock_guard<std::mutex> lock(mu_);
-  objects_[{index, subindex}] = std::move(bytes);
+  objects_[{index, subindex}].bytes = std::move(bytes);
+}
+
+void Device::define_object(uint16_t index, uint8_t subindex, std::string bytes, Access access, bool fixed_length) {
+  std::lock_guard<std::mutex> lock(mu_);
+  objects_[{index, subindex}] = Entry{std::move(bytes), access, fixed_length};
 }
 
 void Device::remove_object(uint16_t index, uint8_t subindex) {
@@ -376,7 +508,7 @@ std::optional<std::string> Device::object(uint16_t index, uint8_t subindex) cons
   std::lock_guard<std::mutex> lock(mu_);
   const auto it = objects_.find({index, subindex});
   if (it == objects_.end()) return std::nullopt;
-  return it->second;
+  return it->second.bytes;
 }
 
 void Device::set_silence(Silence s) {

@@ -397,7 +397,9 @@ int telvo_save_config(const std::string& path, const std::vector<EqFct*>& eqs,
 void TELVOsleep(int s, int us);
 // Current framework time in whole seconds since the Unix epoch.
 long TELVOtime();
-// Current framework time in milliseconds since the Unix epoch.
+// Current framework time in milliseconds since the Unix epoch. Beyond the
+// calls every framework has: libVORBEL uses it where it is present (for
+// heartbeat time-outs) and the system clock where it is not.
 long long TELVOtime_ms();
 // Global debug mask; bit 0x100000 prints received CAN frames.
 extern std::atomic<unsigned long> TELVO_debug;

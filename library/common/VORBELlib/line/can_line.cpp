@@ -4,17 +4,11 @@
 #include <shared_mutex>
 
 #include "D_vorbel.h"
+#include "line/handle_settings.h"
 #include "line/line_handles.h"
 #include "line/line_log.h"
 
 namespace {
-
-// Driver settings of every handle the library opens.
-constexpr uint32_t kModeFlags = 0;
-constexpr int32_t kTxQueueSize = 10;
-constexpr int32_t kRxQueueSize = 100;
-constexpr int32_t kTxTimeoutMs = 1000;
-constexpr int32_t kRxTimeoutMs = 1000;
 
 struct ERR2STR {
   uint64_t ntstatus;
@@ -115,7 +109,8 @@ int canline::open_handle(NTCAN_HANDLE& handle, vorbel::HandleTicket& ticket, boo
     closes = lh.closes;
   }
   NTCAN_HANDLE fresh = -1;
-  int ret = canOpen(line_ - 1, kModeFlags, kTxQueueSize, kRxQueueSize, kTxTimeoutMs, kRxTimeoutMs, &fresh);
+  int ret = canOpen(line_ - 1, vorbel::kModeFlags, vorbel::kTxQueueSize, vorbel::kRxQueueSize, vorbel::kTxTimeoutMs,
+                    vorbel::kRxTimeoutMs, &fresh);
   if (ret != NTCAN_SUCCESS) {
     handle = -1;
     // One message per run of failed opens.

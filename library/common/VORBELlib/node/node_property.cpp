@@ -53,17 +53,12 @@ D_can::D_can(const std::string& pn, EqFct* ef)
       reset_node_(nullptr),
       alive_(nullptr),
       modul_condition_(nullptr),
-      ToggleBit(0),
-      Index(0),
-      Subindex(0),
       ticket_(),
       owns_handle_(false),
       on_line_(false),
       block_(nullptr),
       idents_(),
       own_alive_(0),
-      sdo_capacity_(0),
-      sdo_node_(0),
       id_refusals_(0) {
   construct(pn);
 }

@@ -69,6 +69,8 @@ class LoopLock {
   }
   LoopLock(const LoopLock&) = delete;
   LoopLock& operator=(const LoopLock&) = delete;
+  // Whether the calling thread holds mx_loop.
+  static bool held() { return held_; }
 
  private:
   static inline thread_local bool held_ = false;

@@ -3,6 +3,7 @@
 // that opt in, a heartbeat consumer with a time-out (supervise).
 #include "D_vorbel.h"
 #include "line/line_log.h"
+#include "services/framework_time.h"
 #include "services/node_id.h"
 #include "services/supervision.h"
 
@@ -75,7 +76,7 @@ void D_Alive::consumer_timeout_ms(int ms) {
                 basename() + ": time-out " + std::to_string(ms) + " ms refused, supervision off");
   }
   vorbel::Supervision& e = entry();
-  e.armed_ms = TELVOtime_ms();
+  e.armed_ms = vorbel::framework_time_ms();
   e.timeout_ms = ms > 0 ? ms : 0;
 }
 
@@ -88,7 +89,7 @@ void D_Alive::guarding_toggle_check(bool on) {
 bool D_Alive::lost() {
   const vorbel::Supervision& e = entry();
   // Nothing to compare without a time-out: no clock read either.
-  return e.timeout_ms.load(std::memory_order_relaxed) > 0 && e.lost_at(TELVOtime_ms());
+  return e.timeout_ms.load(std::memory_order_relaxed) > 0 && e.lost_at(vorbel::framework_time_ms());
 }
 
 long long D_Alive::last_heard_ms() { return entry().heard_ms.load(std::memory_order_relaxed); }
@@ -127,7 +128,7 @@ int D_Alive::supervise(int ident, CMSG* rxmsg, int* l) {
     return refused;
   }
   vorbel::Supervision& e = entry();
-  const long long now = TELVOtime_ms();
+  const long long now = vorbel::framework_time_ms();
   int result = 0;
   int state = -1;  // the state taken from this batch
   // A batch of a fill that the master or a follower took already is not
@@ -164,7 +165,7 @@ void D_Alive::share(vorbel::Supervision* shared, bool fresh) {
     if (current != own_.get()) own_->copy_from(*current);
     shared = own_.get();
   } else if (fresh) {
-    shared->carry_config(*current, TELVOtime_ms());
+    shared->carry_config(*current, vorbel::framework_time_ms());
   }
   entry_.store(shared, std::memory_order_release);
 }

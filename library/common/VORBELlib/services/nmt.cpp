@@ -7,6 +7,8 @@ namespace {
 constexpr unsigned char kStartNode = 0x01;
 constexpr unsigned char kStopNode = 0x02;
 constexpr unsigned char kResetNode = 0x81;
+constexpr unsigned char kEnterPreOperational = 0x80;
+constexpr unsigned char kResetCommunication = 0x82;
 }  // namespace
 
 // NMT frame: identifier 0, the command specifier and the node id (0: every
@@ -21,6 +23,8 @@ int D_can::send_nmt(unsigned char specifier, const char* origin) {
 int D_can::start_node() { return send_nmt(kStartNode, "D_can::start_node"); }
 int D_can::stop_node() { return send_nmt(kStopNode, "D_can::stop_node"); }
 int D_can::reset_node() { return send_nmt(kResetNode, "D_can::reset_node"); }
+int D_can::preop_node() { return send_nmt(kEnterPreOperational, "D_can::preop_node"); }
+int D_can::reset_comm_node() { return send_nmt(kResetCommunication, "D_can::reset_comm_node"); }
 int D_can::modinit() { return start_node(); }
 
 void D_canint::read() {}

@@ -1,0 +1,20 @@
+// Framework time in milliseconds (see framework_time.h).
+#include "services/framework_time.h"
+
+#include <chrono>
+
+#include "D_vorbel.h"
+
+// Looked up weakly: the library must also load into a framework that does
+// not provide it, where the symbol stays null.
+extern long long TELVOtime_ms() __attribute__((weak));
+
+namespace vorbel {
+
+long long framework_time_ms() {
+  if (TELVOtime_ms) return TELVOtime_ms();
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace vorbel
