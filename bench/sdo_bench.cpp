@@ -20,10 +20,18 @@ using ntcan_sim::Call;
 
 constexpr int kBuffer = 64;
 
+// CPU time of the calling thread, in seconds.
+double thread_cpu_s() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
 // One transfer of each side, outside the timing and with the trace on, for
 // its frames on the bus and its driver calls.
 struct Traced {
   double frames = 0;
+  double bits = 0;  // ntcan_sim::frame_bits of the frames
   double calls = 0;
   int ret = -1;
 };
@@ -34,7 +42,9 @@ Traced traced(int net, Transfer&& transfer) {
   const uint64_t calls0 = driver_calls_on(net);
   Traced t;
   t.ret = transfer();
-  t.frames = static_cast<double>(ntcan_sim::trace(net).size());
+  const auto frames = ntcan_sim::trace(net);
+  t.frames = static_cast<double>(frames.size());
+  for (const auto& e : frames) t.bits += ntcan_sim::frame_bits(e.frame.msg);
   t.calls = static_cast<double>(driver_calls_on(net) - calls0);
   ntcan_sim::set_trace_enabled(false);
   ntcan_sim::clear_trace();
@@ -120,22 +130,17 @@ void BM_SilentNodeWait(benchmark::State& state) {
   b.device->set_silence(canopen_sim::Silence::Sdo);
   telvo::set_clock(nullptr);
   node.sdo_timeout_ms(static_cast<int>(state.range(0)));
-  const auto cpu_s = [] {
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-  };
   double cpu = 0, wall = 0;
   int results = 0;
   const uint64_t takes0 = ntcan_sim::calls(Call::Take, net), reads0 = ntcan_sim::calls(Call::Read, net);
   for (auto _ : state) {
     unsigned char buf[8];
     int len = 0;
-    const double c0 = cpu_s();
+    const double c0 = thread_cpu_s();
     const auto t0 = std::chrono::steady_clock::now();
     results += node.sdo_upload(0x1008, 0, buf, sizeof buf, &len) == -1;
     const double w = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    cpu += cpu_s() - c0;
+    cpu += thread_cpu_s() - c0;
     wall += w;
     state.SetIterationTime(w);
   }
@@ -151,11 +156,11 @@ void BM_SilentNodeWait(benchmark::State& state) {
 }
 BENCHMARK(BM_SilentNodeWait)->ArgName("timeout_ms")->Arg(2500)->Arg(300)->UseManualTime()->Iterations(2);
 
-// The line of the SDO node on a timed bus at one baud rate, for the life of
-// the object: the driver's own clock (real time), the node's trace on.
+// The SDO node's line on a timed bus at one baud rate, for the life of the
+// object, on the driver's own clock (real time).
 class TimedLine {
  public:
-  TimedLine(FieldNode& node, uint32_t baud) : node_(node), baud_(baud) {
+  TimedLine(FieldNode& node, uint32_t baud) : node_(node) {
     canSetBaudrate(node.raw_handle(), baud);
     ntcan_sim::set_bus_timing(true);
   }
@@ -166,63 +171,39 @@ class TimedLine {
   TimedLine(const TimedLine&) = delete;
   TimedLine& operator=(const TimedLine&) = delete;
 
-  // The sum of the exact bit times of the frames of one transfer, made once
-  // with the trace on; the transfer's result is returned in *ret.
-  template <class Transfer>
-  double bus_us(Transfer&& transfer, int* ret) {
-    const int net = Bus::kSdoLine - 1;
-    ntcan_sim::set_trace_enabled(true);
-    ntcan_sim::clear_trace();
-    *ret = transfer();
-    ntcan_sim::set_bus_timing(false);  // what is still on the way is traced too
-    ntcan_sim::set_bus_timing(true);
-    double bits = 0;
-    for (const auto& e : ntcan_sim::trace(net)) bits += ntcan_sim::frame_bits(e.frame.msg);
-    frames_ = ntcan_sim::trace(net).size();
-    ntcan_sim::set_trace_enabled(false);
-    ntcan_sim::clear_trace();
-    return bits * ntcan_sim::bit_time_ns(baud_) / 1e3;
-  }
-  std::size_t frames() const { return frames_; }
-
  private:
   FieldNode& node_;
-  const uint32_t baud_;
-  std::size_t frames_ = 0;
 };
 
-double thread_cpu_us() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) * 1e6 + static_cast<double>(t.tv_nsec) / 1e3;
-}
-
-// Transfers on a timed bus: the wall time of each beside the bus time of its
-// frames, and the CPU time of the thread that makes it (the library's; the
-// simulated bus and node run on the driver's thread).
+// Transfers on a timed bus (arg 0: the baud-rate code): the wall time of
+// each beside the time of its frames' bits, and the CPU time of the thread
+// that makes it (the library's; the simulated bus and node run on the
+// driver's thread). Medians.
 template <class Transfer>
-void time_on_bus(benchmark::State& state, TimedLine& line, Transfer&& transfer) {
-  int ret = 0;
-  const double bus_us = line.bus_us(transfer, &ret);
-  if (ret != 0) {
+void time_on_bus(benchmark::State& state, Transfer&& transfer) {
+  const auto baud = static_cast<uint32_t>(state.range(0));
+  TimedLine line(*bus().sdo, baud);
+  const Traced t = traced(Bus::kSdoLine - 1, transfer);
+  if (t.ret != 0) {
     state.SkipWithError("the transfer failed");
     return;
   }
+  const double bus_us = t.bits * ntcan_sim::bit_time_ns(baud) / 1e3;
   std::vector<double> wall, cpu;
   int failures = 0;
   for (auto _ : state) {
-    const double c0 = thread_cpu_us();
+    const double c0 = thread_cpu_s();
     const auto t0 = std::chrono::steady_clock::now();
     failures += transfer() != 0;
     const auto t1 = std::chrono::steady_clock::now();
-    cpu.push_back(thread_cpu_us() - c0);
+    cpu.push_back(1e6 * (thread_cpu_s() - c0));
     wall.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
     state.SetIterationTime(wall.back() * 1e-6);
   }
   if (failures) state.SkipWithError("a transfer failed");
   const double wall_us = median(wall), cpu_us = median(cpu);
-  state.counters["kbit_s"] = 1e6 / ntcan_sim::bit_time_ns(static_cast<uint32_t>(state.range(0)));
-  state.counters["frames"] = static_cast<double>(line.frames());
+  state.counters["kbit_s"] = 1e6 / ntcan_sim::bit_time_ns(baud);
+  state.counters["frames"] = t.frames;
   state.counters["bus_us"] = bus_us;
   state.counters["wall_us"] = wall_us;
   state.counters["wall_over_bus"] = wall_us / bus_us;
@@ -232,14 +213,25 @@ void time_on_bus(benchmark::State& state, TimedLine& line, Transfer&& transfer) 
 
 // Args: baud-rate code, bytes of the value (4: expedited, 63: segmented).
 void BM_SdoUploadOnBus(benchmark::State& state) {
-  Bus& b = bus();
-  FieldNode& node = *b.sdo;
+  FieldNode& node = *bus().sdo;
   const uint16_t index = state.range(1) == 4 ? Bus::kExpeditedIndex : Bus::kSegmentedIndex;
-  TimedLine line(node, static_cast<uint32_t>(state.range(0)));
-  char buf[kBuffer];
-  time_on_bus(state, line, [&] { return node.segSdoRead(Bus::kSdoNodeId, index, 0, buf, kBuffer); });
+  unsigned char buf[kBuffer];
+  int len = 0;
+  time_on_bus(state, [&] { return node.sdo_upload(index, 0, buf, kBuffer, &len); });
 }
 BENCHMARK(BM_SdoUploadOnBus)
+    ->ArgNames({"baud", "bytes"})
+    ->ArgsProduct({{NTCAN_BAUD_1000, NTCAN_BAUD_125}, {4, 63}})
+    ->UseManualTime()
+    ->MinTime(0.3);
+
+void BM_SdoDownloadOnBus(benchmark::State& state) {
+  Bus& b = bus();
+  const std::string value = *b.device->object(state.range(1) == 4 ? Bus::kExpeditedIndex : Bus::kSegmentedIndex, 0);
+  const auto* data = reinterpret_cast<const unsigned char*>(value.data());
+  time_on_bus(state, [&] { return b.sdo->sdo_download(Bus::kDownloadIndex, 0, data, static_cast<int>(value.size())); });
+}
+BENCHMARK(BM_SdoDownloadOnBus)
     ->ArgNames({"baud", "bytes"})
     ->ArgsProduct({{NTCAN_BAUD_1000, NTCAN_BAUD_125}, {4, 63}})
     ->UseManualTime()
