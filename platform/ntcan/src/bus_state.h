@@ -240,7 +240,11 @@ bool queue_for_bus(State& s, int net, const CMSG* frames, int32_t n, NTCAN_HANDL
 void catch_up(State& s, std::unique_lock<std::mutex>& lock);
 // Takes the simulation lock and catches up (what every driver call and
 // every look at the state does first).
-std::unique_lock<std::mutex> lock_current(State& s);
+inline std::unique_lock<std::mutex> lock_current(State& s) {
+  std::unique_lock<std::mutex> lock(s.mu);
+  if (s.timing) catch_up(s, lock);
+  return lock;
+}
 // The calling thread runs the participant callbacks of a delivery.
 bool in_delivery();
 // Frames the handle has queued: counted, or dropped (it is being closed).

@@ -309,12 +309,6 @@ bool queue_for_bus(State& s, int net, const CMSG* frames, int32_t n, NTCAN_HANDL
 
 void catch_up(State& s, std::unique_lock<std::mutex>& lock) { deliver_due(s, lock, false); }
 
-std::unique_lock<std::mutex> lock_current(State& s) {
-  std::unique_lock<std::mutex> lock(s.mu);
-  catch_up(s, lock);
-  return lock;
-}
-
 bool in_delivery() { return t_delivery_ns >= 0; }
 
 std::size_t queued_by(const Net& net, NTCAN_HANDLE h) {
