@@ -168,6 +168,11 @@ class Server final : public NetObserver {
   // Writes what the socket takes now. False when the connection failed.
   bool flush(Client& c) {
     std::lock_guard<std::mutex> lock(mu_);
+    return flush_locked(c);
+  }
+
+  // Server lock held.
+  bool flush_locked(Client& c) {
     while (c.out_done < c.out.size()) {
       const ssize_t n = ::send(c.fd, c.out.data() + c.out_done, c.out.size() - c.out_done, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
@@ -266,12 +271,14 @@ class Server final : public NetObserver {
       case Client::Phase::Opened:
         if (m.kind != Kind::RawMode) return error(c, "only rawmode is served");
         c.phase = Client::Phase::Raw;
-        // The answer leaves alone, before any frame: python-can takes it
-        // with one read and compares it whole.
-        queue(c, socketcand::format_ok());
-        flush(c);
         {
+          // The answer leaves alone, before any frame: python-can takes it
+          // with one read and compares it whole. The client is raw before
+          // the observer can queue again, so that no frame put on the net
+          // once the client has the answer passes it by.
           std::lock_guard<std::mutex> lock(mu_);
+          if (!queue_locked(c, socketcand::format_ok())) ++stats_.frames_lost;
+          flush_locked(c);
           c.raw = true;
         }
         break;
