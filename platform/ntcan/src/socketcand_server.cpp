@@ -168,6 +168,11 @@ class Server final : public NetObserver {
   // Writes what the socket takes now. False when the connection failed.
   bool flush(Client& c) {
     std::lock_guard<std::mutex> lock(mu_);
+    return flush_locked(c);
+  }
+
+  // The same, server lock held.
+  static bool flush_locked(Client& c) {
     while (c.out_done < c.out.size()) {
       const ssize_t n = ::send(c.fd, c.out.data() + c.out_done, c.out.size() - c.out_done, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
@@ -266,12 +271,14 @@ class Server final : public NetObserver {
       case Client::Phase::Opened:
         if (m.kind != Kind::RawMode) return error(c, "only rawmode is served");
         c.phase = Client::Phase::Raw;
-        // The answer leaves alone, before any frame: python-can takes it
-        // with one read and compares it whole.
-        queue(c, socketcand::format_ok());
-        flush(c);
         {
+          // The answer leaves alone, before any frame: python-can takes it
+          // with one read and compares it whole. The client is raw from the
+          // moment the answer is out, under the same lock, so that a frame
+          // put on the net after the client read its answer is never missed.
           std::lock_guard<std::mutex> lock(mu_);
+          queue_locked(c, socketcand::format_ok());
+          flush_locked(c);
           c.raw = true;
         }
         break;
