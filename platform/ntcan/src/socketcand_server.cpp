@@ -171,8 +171,8 @@ class Server final : public NetObserver {
     return flush_locked(c);
   }
 
-  // Server lock held.
-  bool flush_locked(Client& c) {
+  // The same, server lock held.
+  static bool flush_locked(Client& c) {
     while (c.out_done < c.out.size()) {
       const ssize_t n = ::send(c.fd, c.out.data() + c.out_done, c.out.size() - c.out_done, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
@@ -273,11 +273,11 @@ class Server final : public NetObserver {
         c.phase = Client::Phase::Raw;
         {
           // The answer leaves alone, before any frame: python-can takes it
-          // with one read and compares it whole. The client is raw before
-          // the observer can queue again, so that no frame put on the net
-          // once the client has the answer passes it by.
+          // with one read and compares it whole. The client is raw from the
+          // moment the answer is out, under the same lock, so that a frame
+          // put on the net after the client read its answer is never missed.
           std::lock_guard<std::mutex> lock(mu_);
-          if (!queue_locked(c, socketcand::format_ok())) ++stats_.frames_lost;
+          queue_locked(c, socketcand::format_ok());
           flush_locked(c);
           c.raw = true;
         }
