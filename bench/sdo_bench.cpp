@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "bare_sdo.h"
 #include "bench_common.h"
@@ -19,10 +20,18 @@ using ntcan_sim::Call;
 
 constexpr int kBuffer = 64;
 
+// CPU time of the calling thread, in seconds.
+double thread_cpu_s() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
 // One transfer of each side, outside the timing and with the trace on, for
 // its frames on the bus and its driver calls.
 struct Traced {
   double frames = 0;
+  double bits = 0;  // ntcan_sim::frame_bits of the frames
   double calls = 0;
   int ret = -1;
 };
@@ -33,7 +42,9 @@ Traced traced(int net, Transfer&& transfer) {
   const uint64_t calls0 = driver_calls_on(net);
   Traced t;
   t.ret = transfer();
-  t.frames = static_cast<double>(ntcan_sim::trace(net).size());
+  const auto frames = ntcan_sim::trace(net);
+  t.frames = static_cast<double>(frames.size());
+  for (const auto& e : frames) t.bits += ntcan_sim::frame_bits(e.frame.msg);
   t.calls = static_cast<double>(driver_calls_on(net) - calls0);
   ntcan_sim::set_trace_enabled(false);
   ntcan_sim::clear_trace();
@@ -119,22 +130,17 @@ void BM_SilentNodeWait(benchmark::State& state) {
   b.device->set_silence(canopen_sim::Silence::Sdo);
   telvo::set_clock(nullptr);
   node.sdo_timeout_ms(static_cast<int>(state.range(0)));
-  const auto cpu_s = [] {
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-  };
   double cpu = 0, wall = 0;
   int results = 0;
   const uint64_t takes0 = ntcan_sim::calls(Call::Take, net), reads0 = ntcan_sim::calls(Call::Read, net);
   for (auto _ : state) {
     unsigned char buf[8];
     int len = 0;
-    const double c0 = cpu_s();
+    const double c0 = thread_cpu_s();
     const auto t0 = std::chrono::steady_clock::now();
     results += node.sdo_upload(0x1008, 0, buf, sizeof buf, &len) == -1;
     const double w = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    cpu += cpu_s() - c0;
+    cpu += thread_cpu_s() - c0;
     wall += w;
     state.SetIterationTime(w);
   }
@@ -149,6 +155,87 @@ void BM_SilentNodeWait(benchmark::State& state) {
   state.counters["reads"] = static_cast<double>(ntcan_sim::calls(Call::Read, net) - reads0) / n;
 }
 BENCHMARK(BM_SilentNodeWait)->ArgName("timeout_ms")->Arg(2500)->Arg(300)->UseManualTime()->Iterations(2);
+
+// The SDO node's line on a timed bus at one baud rate, for the life of the
+// object, on the driver's own clock (real time).
+class TimedLine {
+ public:
+  TimedLine(FieldNode& node, uint32_t baud) : node_(node) {
+    canSetBaudrate(node.raw_handle(), baud);
+    ntcan_sim::set_bus_timing(true);
+  }
+  ~TimedLine() {
+    ntcan_sim::set_bus_timing(false);
+    canSetBaudrate(node_.raw_handle(), NTCAN_BAUD_125);
+  }
+  TimedLine(const TimedLine&) = delete;
+  TimedLine& operator=(const TimedLine&) = delete;
+
+ private:
+  FieldNode& node_;
+};
+
+// Transfers on a timed bus (arg 0: the baud-rate code): the wall time of
+// each beside the time of its frames' bits, and the CPU time of the thread
+// that makes it (the library's; the simulated bus and node run on the
+// driver's thread). Medians.
+template <class Transfer>
+void time_on_bus(benchmark::State& state, Transfer&& transfer) {
+  const auto baud = static_cast<uint32_t>(state.range(0));
+  TimedLine line(*bus().sdo, baud);
+  const Traced t = traced(Bus::kSdoLine - 1, transfer);
+  if (t.ret != 0) {
+    state.SkipWithError("the transfer failed");
+    return;
+  }
+  const double bus_us = t.bits * ntcan_sim::bit_time_ns(baud) / 1e3;
+  std::vector<double> wall, cpu;
+  int failures = 0;
+  for (auto _ : state) {
+    const double c0 = thread_cpu_s();
+    const auto t0 = std::chrono::steady_clock::now();
+    failures += transfer() != 0;
+    const auto t1 = std::chrono::steady_clock::now();
+    cpu.push_back(1e6 * (thread_cpu_s() - c0));
+    wall.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+    state.SetIterationTime(wall.back() * 1e-6);
+  }
+  if (failures) state.SkipWithError("a transfer failed");
+  const double wall_us = median(wall), cpu_us = median(cpu);
+  state.counters["kbit_s"] = 1e6 / ntcan_sim::bit_time_ns(baud);
+  state.counters["frames"] = t.frames;
+  state.counters["bus_us"] = bus_us;
+  state.counters["wall_us"] = wall_us;
+  state.counters["wall_over_bus"] = wall_us / bus_us;
+  state.counters["cpu_us"] = cpu_us;
+  state.counters["cpu_share"] = cpu_us / wall_us;
+}
+
+// Args: baud-rate code, bytes of the value (4: expedited, 63: segmented).
+void BM_SdoUploadOnBus(benchmark::State& state) {
+  FieldNode& node = *bus().sdo;
+  const uint16_t index = state.range(1) == 4 ? Bus::kExpeditedIndex : Bus::kSegmentedIndex;
+  unsigned char buf[kBuffer];
+  int len = 0;
+  time_on_bus(state, [&] { return node.sdo_upload(index, 0, buf, kBuffer, &len); });
+}
+BENCHMARK(BM_SdoUploadOnBus)
+    ->ArgNames({"baud", "bytes"})
+    ->ArgsProduct({{NTCAN_BAUD_1000, NTCAN_BAUD_125}, {4, 63}})
+    ->UseManualTime()
+    ->MinTime(0.3);
+
+void BM_SdoDownloadOnBus(benchmark::State& state) {
+  Bus& b = bus();
+  const std::string value = *b.device->object(state.range(1) == 4 ? Bus::kExpeditedIndex : Bus::kSegmentedIndex, 0);
+  const auto* data = reinterpret_cast<const unsigned char*>(value.data());
+  time_on_bus(state, [&] { return b.sdo->sdo_download(Bus::kDownloadIndex, 0, data, static_cast<int>(value.size())); });
+}
+BENCHMARK(BM_SdoDownloadOnBus)
+    ->ArgNames({"baud", "bytes"})
+    ->ArgsProduct({{NTCAN_BAUD_1000, NTCAN_BAUD_125}, {4, 63}})
+    ->UseManualTime()
+    ->MinTime(0.3);
 
 // can_poll of the node's device name (0x1008): the answer is waiting before
 // the first attempt, which comes after the 5 ms sleep. Beside it the bound

@@ -46,6 +46,13 @@ def main(path):
             lib, bare = ("can_get", "canTake") if get else ("can_read", "canRead")
             print(f"| {lib} of a waiting frame, per frame | {fmt(c['lib_ns'])} ns | {fmt(c['bare_ns'])} ns ({bare}) "
                   f"| {fmt(c['ratio'], 2)} | {fmt(c['lib_allocs'], 0)} per frame | |")
+        elif name.startswith("BM_SdoUploadOnBus") or name.startswith("BM_SdoDownloadOnBus"):
+            size = name.split("bytes:")[1].split("/")[0]
+            kind = "expedited" if size == "4" else "segmented"
+            what = "upload" if "Upload" in name else "download"
+            print(f"| SDO {what} on the bus, {size} bytes ({kind}), {fmt(c['kbit_s'], 0)} kbit/s | {fmt(c['wall_us'])} us "
+                  f"| {fmt(c['bus_us'])} us (bits of its {int(c['frames'])} frames) | {fmt(c['wall_over_bus'], 3)} | "
+                  f"| CPU {fmt(c['cpu_us'])} us per transfer, {fmt(100 * c['cpu_share'])} % of one core |")
         elif name.startswith("BM_SdoUpload") or name.startswith("BM_SdoDownload"):
             size = name.split(":")[1]
             kind = "expedited" if size == "4" else "segmented"
@@ -64,6 +71,11 @@ def main(path):
                   f"| {fmt(c['bare_ns'] / 1e6, 3)} ms (canSend, 5 ms nanosleep, canTake) | {fmt(c['ratio'], 3)} "
                   f"| {fmt(c['lib_allocs'] - c['bare_allocs'], 0)} beyond the bare round trip "
                   f"| over 5 ms: library {fmt(c['lib_over_5ms_us'], 0)} us, bare {fmt(c['bare_over_5ms_us'], 0)} us |")
+        elif name.startswith("BM_HeartbeatLimit"):
+            print(f"| highest heartbeat rate per node, 20 lines of 32 nodes, loop every 100 ms, {fmt(c['kbit_s'], 0)} kbit/s "
+                  f"| {fmt(c['rate_hz'], 0)} Hz | bus limit {fmt(c['bus_limit_hz'])} Hz (32 heartbeats per period) "
+                  f"| | | bus load {fmt(100 * c['load'])} %, at most {fmt(c['max_per_fill'], 0)} of 100 frames per fill, "
+                  f"loop {fmt(c['loop_us'])} us per turn |")
         elif name.startswith("BM_FrameworkClockRead"):
             print(f"| one framework clock read (TELVOtime) | {fmt(b['real_time'])} ns | | | | |")
 

@@ -97,6 +97,11 @@ void Display::set_status(const std::string& status) {
   status_ = status;
 }
 
+void Display::set_bus_load(const std::string& text) {
+  std::lock_guard<std::mutex> lk(mx_);
+  bus_load_ = text;
+}
+
 void Display::refresh(bool force) {
   if (!table_) return;
   const int64_t now = wall_us();
@@ -104,7 +109,8 @@ void Display::refresh(bool force) {
   if (!force && now - last_draw_ < kRedrawUs) return;
   last_draw_ = now;
   std::string out = "\x1b[H\x1b[2J";  // home, clear screen
-  out += format("%s   framework time %.1f s   %s\n\n", title_.c_str(), seconds(), status_.c_str());
+  out += format("%s   framework time %.1f s   %s\n", title_.c_str(), seconds(), status_.c_str());
+  out += "bus  " + bus_load_ + "\n\n";
   out += format("%-10s %-9s %5s %-15s %6s %6s %6s %6s  %-24s %-8s %-10s\n", "NODE", "ADDRESS", "ALIVE", "CONDITION",
                 "ACTIVE", "HANDLE", "HEARD", "HB", "MANU", "HWVER", "SWVER");
   for (const NodeView& n : nodes_) {
@@ -117,7 +123,8 @@ void Display::refresh(bool force) {
          "library's starting value. CONDITION names the state, or reads \"No heartbeat\" when nothing came\n"
          "within the node's consumer time-out (1.5 periods). HEARD: time since the last state frame\n"
          "(last_heard_ms()). HB: the heartbeat time in the node's 0x1017, written by device code from\n"
-         "NODE.HEARTBEAT and read back.\n\n";
+         "NODE.HEARTBEAT and read back. bus: each line's load over the last second, the frames it carried\n"
+         "and those lost in receive queues.\n\n";
   const std::size_t columns = terminal_columns();
   for (const std::string& line : recent_) out += line.substr(0, columns) + '\n';
   std::fwrite(out.data(), 1, out.size(), stdout);

@@ -47,6 +47,8 @@ class Display {
   void leave_table();
   // Shown in the table's heading (time scale, phase of the run).
   void set_status(const std::string& status);
+  // Shown under the heading: the lines' bus load.
+  void set_bus_load(const std::string& text);
 
   // Framework seconds since the display was made.
   double seconds() const;
@@ -63,6 +65,7 @@ class Display {
   std::vector<std::string> shown_keys_;
   std::deque<std::string> recent_;
   std::string status_;
+  std::string bus_load_;
   int64_t last_draw_ = 0;
 };
 

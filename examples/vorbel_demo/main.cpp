@@ -18,6 +18,7 @@
 #include <string>
 
 #include "bus.h"
+#include "bus_watch.h"
 #include "display.h"
 #include "ntcan_sim.h"
 #include "sandbox.h"
@@ -60,6 +61,8 @@ const char kUsage[] =
     "  --help              this text\n"
     "\n"
     "Ctrl-C ends the run early; the configuration is saved all the same.\n";
+
+constexpr double kLoadEveryS = 2;  // plain lines: the lines' bus load every 2 s of wall time
 
 struct Options {
   double seconds = 8;
@@ -273,8 +276,14 @@ int main(int argc, char** argv) {
   display.event("demo", "working directory " + sandbox->dir() +
                             ": gateway file (VORBEL_ESD_PLUGIN) and a stand-in wget that only logs");
 
+  // Frames take their time on the nets: their bits at the line's baud rate,
+  // one frame at a time, the lowest identifier first.
+  ntcan_sim::set_bus_timing(true);
+  auto watch = std::make_unique<demo::BusWatch>(display, 2);
   auto bus = std::make_unique<demo::Bus>();
   display.event("demo", "simulated devices: " + bus->describe());
+  display.event("demo", "bus timing on: each frame takes its bits at the line's baud rate; the bus watch shows "
+                        "each SDO transfer's time on the bus and, every 2 s, each line's load");
 
   const bool ready = server.initialise();
   display.event("demo", "line 1 (net 0): " + baud_of_line(1) + ", line 2 (net 1): " + baud_of_line(2) +
@@ -290,11 +299,17 @@ int main(int argc, char** argv) {
   script->start();
 
   const auto wall_start = std::chrono::steady_clock::now();
+  double load_shown_s = 0;
   while (!g_stop) {
     server.loop_turn();
     display.show(server.view());
+    display.set_bus_load(watch->load_text());
     display.refresh();
     const std::chrono::duration<double> ran = std::chrono::steady_clock::now() - wall_start;
+    if (!table && ran.count() >= load_shown_s + kLoadEveryS) {
+      load_shown_s = ran.count();
+      display.event("bus", watch->load_text());
+    }
     if (script->done() && ran.count() >= opt.seconds) break;
     TELVOsleep(0, 100000);
   }
@@ -304,6 +319,7 @@ int main(int argc, char** argv) {
   display.show(server.view());
   display.refresh(true);
   display.leave_table();
+  display.event("bus", watch->load_text());
   display.event("demo", stop_reason());
   if (!table) display.final_rows();  // a table stays on screen
 
@@ -321,6 +337,8 @@ int main(int argc, char** argv) {
   canline_shutdown();
   display.event("demo", "canline_shutdown(): the supervision threads have stopped and the lines are closed");
   bus.reset();  // the devices stop: no more frames
+  ntcan_sim::set_bus_timing(false);  // what still waits for a net goes out now
+  watch.reset();
   if (!opt.trace_check.empty()) write_trace_check(opt.trace_check);
   if (!opt.trace.empty()) {
     const bool ok = ntcan_sim::stop_trace_file();

@@ -61,13 +61,15 @@ void expect_lines_in_order(const std::string& out, const std::vector<std::string
 }  // namespace
 
 // In order: the identities read by SDO (the pump's hardware version
-// expedited, the rest segmented; the identity objects as numbers), the
-// heartbeats switched on by download, the valve's state around the client's
-// stop and start, the valve's heartbeat time a client changed, the silent
-// pump lost, the rebooted drive started again by the device code, then line
-// 1's outage: closed with the nodes' handles, reopen failed, gateway reset by
-// the stand-in wget, reopened, the stale nodes reattached (the follower to
-// its master's new handle), and the library shut down at the end.
+// expedited, the rest segmented, the drive's first transfer timed on the
+// bus; the identity objects as numbers), the heartbeats switched on by
+// download, the valve's state around the client's stop and start, the
+// valve's heartbeat time a client changed, the silent pump lost, the
+// rebooted drive started again by the device code, then line 1's outage:
+// closed with the nodes' handles, reopen failed, gateway reset by the
+// stand-in wget, reopened, the stale nodes reattached (the follower to its
+// master's new handle), and the library shut down at the end, with the
+// lines' bus load.
 TEST(DemoServer, ShowsTheIdentitiesAStopAndStartANewHeartbeatALostNodeAndARebootThenRecoversFromALineOutage) {
   testsupport::TempDir dir;
   const pid_t demo = start_demo(
@@ -77,6 +79,7 @@ TEST(DemoServer, ShowsTheIdentitiesAStopAndStartANewHeartbeatALostNodeAndAReboot
   const std::string out = read_file(dir.file("out.txt"));
   ASSERT_EQ(exit, 0) << out;
   expect_lines_in_order(out, {
+      R"(bus +SDO upload of 0x1008, node 5 on line 1: 10 frames in [\d.]+ ms \(their bits: 2\.41 ms at 500 kbit/s\))",
       R"(sdo +MOTOR +get_manufacture\(\)=0  get_hwversion\(\)=0  get_swversion\(\)=0:  )"
       R"(MANU "DC-200 drive controller"  HWVER "rev C"  SWVER "2\.4\.1")",
       R"(sdo +PUMP .*MANU "PX-40 coolant pump"  HWVER "r3"  SWVER "1\.12\.0")",
@@ -110,6 +113,7 @@ TEST(DemoServer, ShowsTheIdentitiesAStopAndStartANewHeartbeatALostNodeAndAReboot
       R"(line +MOTOR_VIEW  handle_stale\(\) was true: reattach\(\)=0: follows MOTOR to handle)",
       R"(line +PUMP  handle_stale\(\) was true: reattach\(\)=0: new handle)",
       R"(alive +MOTOR  is heard again)",
+      R"(bus +line 1 500 kbit/s: load [\d.]+ %, \d+ frames, 0 lost   line 2 250 kbit/s)",
       R"(demo +canline_shutdown\(\): the supervision threads have stopped)",
   });
   EXPECT_NE(out.find("log     D_can::can_emergency  0x10 0x32 0x4 0x12 0x34 0x0 0x0 0x0"), std::string::npos) << out;

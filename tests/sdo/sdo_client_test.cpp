@@ -8,6 +8,7 @@
 #include <map>
 #include <thread>
 
+#include "bus_clock.h"
 #include "device_fixture.h"
 #include "frame_table.h"
 
@@ -192,6 +193,31 @@ TEST_F(SdoClientTest, AnAnswerIsTakenAsItComesAndA150msTimeOutFiresAt150ms) {
   EXPECT_EQ(frames().back(), "-> 605: 80 17 10 00 00 00 04 05");
   EXPECT_EQ(ntcan_sim::calls(Call::Read, 0), reads);
   EXPECT_LT(ntcan_sim::calls(Call::Take, 0) - takes, 200u) << "a take after each pause, no spinning";
+}
+
+// On a net that keeps CAN's time (125 kbit/s, one bit 8 us), each request
+// goes out the moment the answer before it has arrived: a transfer takes
+// exactly the time of its frames' bits, the floor a real bus sets.
+TEST_F(SdoClientTest, OnATimedBusATransferTakesExactlyTheTimeOfItsFramesBits) {
+  testsupport::ManualBusClock bus(*clock_);
+  bus.drive_from_this_thread();
+  device_->set_object(0x2000, 0, "");
+  const auto bits_us = [] {
+    int64_t us = 0;
+    for (const auto& e : ntcan_sim::trace(0)) us += ntcan_sim::frame_bits(e.frame.msg) * 8;
+    return us;
+  };
+  const std::vector<std::function<int()>> transfers = {
+      [&] { return node_->sdo_upload(0x1009, 0, buf_, sizeof buf_, &len_); },  // expedited
+      [&] { return node_->sdo_download(0x2000, 0, bytes_.data(), 63); },      // 20 frames
+      [&] { return node_->sdo_upload(0x2000, 0, buf_, sizeof buf_, &len_); }};
+  for (const auto& transfer : transfers) {
+    ntcan_sim::clear_trace();
+    const int64_t start = clock_->now_us();
+    ASSERT_EQ(transfer(), 0);
+    EXPECT_EQ(clock_->now_us() - start, bits_us());
+  }
+  EXPECT_EQ(ntcan_sim::trace(0).size(), 20u);
 }
 
 TEST_F(SdoClientTest, TransfersOfOneNodeOnTwoThreadsTakeTurnsAndNeverInterleave) {

@@ -22,6 +22,12 @@
  *   - When a receive queue is full the newest frame is dropped; the number
  *     of frames dropped (at most 255) is reported in msg_lost of the next
  *     frame taken from that queue.
+ *   - Bus timing is off by default: a frame reaches the other handles
+ *     before canSend returns. With it on (ntcan_sim.h: set_bus_timing, or
+ *     NTCAN_SIM_BUS_TIMING=1) canSend queues the frames on the handle, the
+ *     net carries one frame at a time for its length in bits at the net's
+ *     baud rate, the lowest identifier first among the frames waiting, and
+ *     a frame reaches the other handles when its last bit is on the net.
  *
  * Every call returns an NTCAN status code, NTCAN_SUCCESS (0) on success.
  * Common to all calls:
@@ -69,6 +75,26 @@ typedef struct {
 #define NTCAN_RTR 0x10
 /* Mask of the data length in the length byte. */
 #define NTCAN_DLC_MASK 0x0F
+
+/*
+ * Baud-rate codes of canSetBaudrate: the bit rates in kbit/s. The baud rate
+ * belongs to the net: a code set on any handle applies to all of them.
+ */
+#define NTCAN_BAUD_1000 0
+#define NTCAN_BAUD_666  1  /* 666.6 kbit/s */
+#define NTCAN_BAUD_500  2
+#define NTCAN_BAUD_333  3  /* 333.3 kbit/s */
+#define NTCAN_BAUD_250  4
+#define NTCAN_BAUD_166  5  /* 166.6 kbit/s */
+#define NTCAN_BAUD_125  6
+#define NTCAN_BAUD_100  7
+#define NTCAN_BAUD_66   8  /* 66.6 kbit/s */
+#define NTCAN_BAUD_50   9
+#define NTCAN_BAUD_33   10 /* 33.3 kbit/s */
+#define NTCAN_BAUD_20   11
+#define NTCAN_BAUD_12_5 12
+#define NTCAN_BAUD_10   13
+#define NTCAN_BAUD_800  14
 
 /* Interface status reported by canStatus. */
 typedef struct {
@@ -126,7 +152,8 @@ _Static_assert(offsetof(CAN_IF_STATUS, features) == 26, "features at byte 26");
  * Opens a handle on a net and stores it in *handle.
  *   net          0 to 19, otherwise NTCAN_NET_NOT_FOUND
  *   flags        mode flags; accepted and ignored
- *   txqueuesize  0 or more (sending never queues, so the size is unused)
+ *   txqueuesize  0 or more: with bus timing on, the frames that may wait
+ *                on the handle for the net (at least 1); unused without it
  *   rxqueuesize  capacity of the receive queue, 1 to 65536 frames
  *   txtimeout_ms 0 or more; unused, sending never blocks
  *   rxtimeout_ms 0 or more; how long canRead waits for a frame
@@ -143,7 +170,12 @@ NTCAN_EXPORT NTCAN_RESULT canOpen(int net, uint32_t flags, int32_t txqueuesize,
  */
 NTCAN_EXPORT NTCAN_RESULT canClose(NTCAN_HANDLE handle);
 
-/* Sets the baud-rate code of the handle. Any code is accepted. */
+/*
+ * Sets the baud-rate code of the handle, and of its net when the code is
+ * one of NTCAN_BAUD_*: frames that start after the call take their time at
+ * that rate. Any code is accepted; other codes leave the net's rate as it
+ * was. A net runs at 125 kbit/s until a handle sets its rate.
+ */
 NTCAN_EXPORT NTCAN_RESULT canSetBaudrate(NTCAN_HANDLE handle, uint32_t baud);
 
 /*
@@ -163,6 +195,12 @@ NTCAN_EXPORT NTCAN_RESULT canIdDelete(NTCAN_HANDLE handle, int32_t id);
  * checked before the first is sent: one bad frame sends none. msg_lost and
  * reserved of the frames are ignored. On return *len holds the number of
  * frames sent (0 on any failure).
+ *
+ * With bus timing on the frames are queued on the handle and canSend
+ * returns at once; they go on the net in their order. When the handle's
+ * transmit queue (canOpen's txqueuesize, at least 1) cannot take them all,
+ * none is queued and canSend returns NTCAN_TX_ERROR. Frames still waiting
+ * when the handle is closed are not sent.
  */
 NTCAN_EXPORT NTCAN_RESULT canSend(NTCAN_HANDLE handle, CMSG* msg, int32_t* len);
 

@@ -87,7 +87,10 @@ using FrameCallback = std::function<void(const BusFrame&)>;
 // participants see it after every participant has seen the current frame.
 // Thus each participant sees the frames sent from one thread in bus order.
 // For a canSend of several frames the callbacks follow once all of them are
-// in the handles' queues. Callbacks must not throw (the process ends).
+// in the handles' queues. With bus timing on (see "Bus timing") a callback
+// runs on the thread that delivers the frame at its end, and what it
+// injects is queued for the bus. Callbacks must not throw (the process
+// ends).
 //
 // Names must be unique per net (std::invalid_argument otherwise); the name is
 // the sender recorded for the participant's injections.
@@ -213,6 +216,8 @@ struct HandleInfo {
   std::size_t queued = 0;           // frames waiting in the receive queue
   uint64_t dropped = 0;             // frames dropped on a full queue, ever
   int32_t rx_queue_size = 0;
+  int32_t tx_queue_size = 0;        // as given to canOpen
+  std::size_t tx_waiting = 0;       // frames queued for the net (bus timing)
   int32_t rx_timeout_ms = 0;
   int32_t tx_timeout_ms = 0;
 };
@@ -290,9 +295,103 @@ NTCAN_EXPORT SocketcandStats socketcand_stats();
 
 // canRead waits receive time-out x scale (default 1). Tests shrink it, e.g.
 // 0.01 turns a 1000 ms time-out into 10 ms. Must be finite and 0 or more.
-// Applies to waits that start after the call.
+// Applies to waits that start after the call. With bus timing on, the bus
+// runs at the same pace: a frame of 111 us takes 1.11 us at 0.01 (a scale
+// of 0 counts as 1e-6).
 NTCAN_EXPORT void set_time_scale(double scale);
 NTCAN_EXPORT double time_scale();
+
+// ---------------------------------------------------------------------------
+// Bus timing
+//
+// Off by default: a frame is on every receiving handle before its canSend
+// returns, and participants see it on the sender's thread. On (with
+// set_bus_timing, or NTCAN_SIM_BUS_TIMING=1 when the driver is loaded):
+//   - each net carries one frame at a time. A frame occupies it for
+//     frame_bits() bits at the net's baud rate (the last NTCAN_BAUD_* code
+//     set by canSetBaudrate on any handle of the net; 125 kbit/s before).
+//   - canSend and inject() queue their frames: per handle (at most its
+//     transmit queue size, see canSend) and per participant name (at most
+//     kMaxQueueSize frames; more are dropped and counted in tx_dropped).
+//     Each sender's frames go out in its order.
+//   - arbitration: when the net falls idle, of the first frames of all
+//     senders that were queued by then, the lowest identifier goes first
+//     (ties: the one queued first). A frame on the net is never displaced.
+//   - a frame reaches the receiving handles, the trace, the socketcand
+//     clients and the participants when its last bit (end of frame and
+//     intermission included) is on the net; that moment is its trace time
+//     stamp. A participant that answers at once has its answer queued at
+//     that same bus time, so a request and its answer follow each other
+//     without a gap.
+//   - bus time follows the driver's clock: real time x time_scale(), or the
+//     BusClock installed with set_bus_clock (a manual clock in tests). With
+//     the driver's clock a thread of the driver delivers each frame at its
+//     time and wakes waiting canRead calls; with a BusClock frames are
+//     delivered when bus_clock_moved() is called and by every driver call.
+// reset() empties the transmit queues and the net's counters and puts the
+// nets back to 125 kbit/s; it keeps timing on or off and keeps the clock.
+// Switching timing off delivers the frames still queued at once.
+
+NTCAN_EXPORT void set_bus_timing(bool on);
+NTCAN_EXPORT bool bus_timing();
+
+// Bits of one frame on the bus (11-bit identifier, data or remote frame,
+// 0 to 8 bytes): start of frame to the end of the CRC with the stuff bits of
+// this frame's own bit pattern (CRC-15 computed over it), then CRC
+// delimiter, acknowledge slot and delimiter, 7 bits end of frame and 3 bits
+// intermission. 8 data bytes: 111 bits unstuffed, at most 135.
+NTCAN_EXPORT uint32_t frame_bits(const CMSG& msg);
+// Length of one bit at an NTCAN_BAUD_* code in nanoseconds (8000 at
+// NTCAN_BAUD_125); 0 for any other code.
+NTCAN_EXPORT uint32_t bit_time_ns(uint32_t baud);
+
+// The clock of bus time, for tests that move time themselves. now_us() is
+// called with the driver's lock held and must not call the driver;
+// wait_until_us() is called without it.
+class BusClock {
+ public:
+  virtual ~BusClock() = default;
+  // Microseconds (any epoch; the trace shows them as time stamps).
+  virtual int64_t now_us() = 0;
+  // canRead with an empty queue waits for bus time until_us (its time-out,
+  // or the next delivery before it). A clock that lets the calling thread
+  // move time moves it forward, at most to until_us, stopping where
+  // anything else is due on the clock, calls bus_clock_moved() and returns
+  // true; canRead then looks again. Otherwise it returns false, and canRead
+  // waits until a frame arrives or another thread moves the clock past its
+  // time-out (reporting it with bus_clock_moved()).
+  virtual bool wait_until_us(int64_t until_us) = 0;
+};
+// Installs the clock of bus time (nullptr: the driver's own clock again).
+// With a BusClock, canRead time-outs are counted on it (time_scale() does
+// not apply). The clock must outlive its use. Frames queued at the switch
+// keep their times of the old clock: switch clocks while none waits.
+NTCAN_EXPORT void set_bus_clock(BusClock* clock);
+// The BusClock moved: delivers every frame whose last bit is on the bus by
+// its now_us(), in bus order (running participant callbacks on the calling
+// thread), and lets waiting canRead calls see the new time.
+NTCAN_EXPORT void bus_clock_moved();
+// Bus time now, in microseconds; in a participant callback with timing on,
+// the end of the frame being delivered (its trace time stamp).
+NTCAN_EXPORT int64_t bus_time_us();
+// The bus time of the next delivery on any net (the end of the frame on
+// the net, or of the frame that would win when the net falls idle), rounded
+// up to a microsecond; -1 when no frame waits.
+NTCAN_EXPORT int64_t next_bus_event_us();
+
+// Counters of one net since reset(). Frames and receive losses are counted
+// with timing on or off; bits and load only with timing on.
+struct BusStats {
+  uint32_t baud = NTCAN_BAUD_125;  // the net's baud-rate code
+  uint64_t frames = 0;      // frames carried
+  uint64_t bits = 0;        // their bits (frame_bits)
+  double load = 0;          // share of the last second of bus time the net was busy, 0..1
+  uint64_t rx_lost = 0;     // frames dropped by full receive queues of the net's handles
+  uint64_t tx_refused = 0;  // frames canSend refused for a full transmit queue
+  uint64_t tx_dropped = 0;  // frames of participants dropped for a full queue
+  std::size_t waiting = 0;  // frames queued for the net now
+};
+NTCAN_EXPORT BusStats bus_stats(int net);
 
 }  // namespace ntcan_sim
 

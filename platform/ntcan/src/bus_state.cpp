@@ -12,6 +12,7 @@ State& state() {
     auto* fresh = new State;
     const char* reuse = std::getenv("NTCAN_SIM_REUSE_HANDLES");
     fresh->reuse_handles = reuse && std::string(reuse) == "1";
+    init_bus_time(*fresh);
     return *fresh;
   }();
   return s;
@@ -40,6 +41,8 @@ HandleInfo info_of(const Handle& h) {
   info.queued = h.queue.size();
   info.dropped = h.queue.dropped_total();
   info.rx_queue_size = static_cast<int32_t>(h.queue.capacity());
+  info.tx_queue_size = h.tx_queue_size;
+  info.tx_waiting = queued_by(state().nets[h.net], h.number);
   info.rx_timeout_ms = h.rx_timeout_ms;
   info.tx_timeout_ms = h.tx_timeout_ms;
   return info;
@@ -64,17 +67,21 @@ int64_t now_us() {
   return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
 }
 
-void queue_frame(Handle& h, const CMSG& m) {
-  if (h.queue.push(m) && h.readers > 0) h.readable.notify_all();
+void queue_frame(Net& bus, Handle& h, const CMSG& m) {
+  if (!h.queue.push(m)) {
+    ++bus.rx_lost;
+  } else if (h.readers > 0) {
+    h.readable.notify_all();
+  }
 }
 
 // Records a frame in the trace and the trace file, and shows it to the
-// observer, all with one time stamp.
+// observer, all with one time stamp (-1: now).
 void record(State& s, int net, const CMSG& m, NTCAN_HANDLE from_handle,
-            const std::string& from_participant) {
+            const std::string& from_participant, int64_t time_us) {
   ++s.seq;
   if (!s.trace_enabled && !s.trace_file && !s.observer) return;
-  const int64_t time_us = now_us();
+  if (time_us < 0) time_us = now_us();
   if (s.observer) s.observer->frame_on_net(net, m, time_us, from_participant);
   if (!s.trace_enabled && !s.trace_file) return;
   TraceEntry e;
@@ -98,17 +105,18 @@ void record(State& s, int net, const CMSG& m, NTCAN_HANDLE from_handle,
 int current_callback() { return t_current; }
 
 Dispatch put_on_net(State& s, int net, const CMSG* frames, int32_t n,
-                    NTCAN_HANDLE from_handle, const std::string& from_participant) {
+                    NTCAN_HANDLE from_handle, const std::string& from_participant, int64_t time_us) {
   Net& bus = s.nets[net];
+  bus.frames += static_cast<uint64_t>(n);
   for (int32_t i = 0; i < n; ++i) {
     CMSG m = frames[i];
     m.msg_lost = 0;
     m.reserved[0] = m.reserved[1] = 0;
     const auto id = static_cast<std::size_t>(m.id);
     for (Handle* h : bus.handles) {
-      if (h->number != from_handle && h->filter.test(id)) queue_frame(*h, m);
+      if (h->number != from_handle && h->filter.test(id)) queue_frame(bus, *h, m);
     }
-    record(s, net, m, from_handle, from_participant);
+    record(s, net, m, from_handle, from_participant, time_us);
   }
 
   Dispatch d;

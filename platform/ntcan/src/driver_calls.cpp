@@ -33,6 +33,7 @@ Handle* resolve(State& s, NTCAN_HANDLE number, Call call) {
 void release(State& s, Handle& h) noexcept {
   auto& on_net = s.nets[h.net].handles;
   on_net.erase(std::remove(on_net.begin(), on_net.end(), &h), on_net.end());
+  drop_queued(s.nets[h.net], h.number);
   h.open = false;
   try {
     s.closed.push_back(info_of(h));
@@ -51,6 +52,38 @@ std::chrono::steady_clock::duration read_wait(int32_t timeout_ms, double scale) 
   const double ms = std::min(static_cast<double>(timeout_ms) * scale, 86400e3);
   return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
       std::chrono::duration<double, std::milli>(ms));
+}
+
+// canRead's wait when bus time comes from a BusClock: the time-out counts
+// in bus time; the clock moves on this thread when the clock lets it (see
+// BusClock::wait_until_us), else on another thread, which reports it.
+NTCAN_RESULT wait_on_bus_clock(State& s, std::unique_lock<std::mutex>& lock, const std::shared_ptr<Handle>& h) {
+  BusClock* const clock = s.bus_time.clock;
+  const int64_t deadline = bus_now_ns(s) + static_cast<int64_t>(h->rx_timeout_ms) * 1000000;
+  auto done = [&] {
+    return !h->open || h->queue.size() > 0 || bus_now_ns(s) >= deadline || s.bus_time.clock != clock || !s.timing;
+  };
+  while (!done()) {
+    if (s.delivering && !in_delivery()) {  // another thread delivers what is due
+      s.delivered.wait(lock);
+      catch_up(s, lock);
+      continue;
+    }
+    int64_t until = deadline;
+    for (const Net& n : s.nets) until = std::min(until, n.next_end_ns);
+    lock.unlock();
+    const bool moved = clock->wait_until_us((until + 999) / 1000);
+    lock.lock();
+    if (moved) {
+      catch_up(s, lock);
+      continue;
+    }
+    ++h->readers;
+    h->readable.wait(lock, done);
+    --h->readers;
+  }
+  if (!h->open) return NTCAN_INVALID_HANDLE;
+  return h->queue.size() > 0 ? NTCAN_SUCCESS : NTCAN_RX_TIMEOUT;
 }
 
 }  // namespace
@@ -72,7 +105,7 @@ NTCAN_RESULT canOpen(int net, uint32_t flags, int32_t txqueuesize, int32_t rxque
                      int32_t txtimeout_ms, int32_t rxtimeout_ms, NTCAN_HANDLE* handle) {
   (void)flags;
   State& s = state();
-  std::lock_guard<std::mutex> lock(s.mu);
+  auto lock = lock_current(s);
   count_call(s, Call::Open, net);
   if (handle == nullptr) return NTCAN_INVALID_PARAMETER;
   *handle = NTCAN_NO_HANDLE;
@@ -95,6 +128,7 @@ NTCAN_RESULT canOpen(int net, uint32_t flags, int32_t txqueuesize, int32_t rxque
     h->net = net;
     h->rx_timeout_ms = rxtimeout_ms;
     h->tx_timeout_ms = txtimeout_ms;
+    h->tx_queue_size = txqueuesize;
     h->queue = ntcan_queue::FrameQueue(static_cast<std::size_t>(rxqueuesize));
     auto& on_net = s.nets[net].handles;
     on_net.push_back(h.get());
@@ -115,7 +149,7 @@ NTCAN_RESULT canOpen(int net, uint32_t flags, int32_t txqueuesize, int32_t rxque
 
 NTCAN_RESULT canClose(NTCAN_HANDLE handle) {
   State& s = state();
-  std::lock_guard<std::mutex> lock(s.mu);
+  auto lock = lock_current(s);
   Handle* h = resolve(s, handle, Call::Close);
   if (h == nullptr) return NTCAN_INVALID_HANDLE;
   const NTCAN_RESULT fault = take_fault(s, h->net, Call::Close);
@@ -125,17 +159,18 @@ NTCAN_RESULT canClose(NTCAN_HANDLE handle) {
 
 NTCAN_RESULT canSetBaudrate(NTCAN_HANDLE handle, uint32_t baud) {
   State& s = state();
-  std::lock_guard<std::mutex> lock(s.mu);
+  auto lock = lock_current(s);
   Handle* h = resolve(s, handle, Call::SetBaudrate);
   if (h == nullptr) return NTCAN_INVALID_HANDLE;
   if (const NTCAN_RESULT fault = take_fault(s, h->net, Call::SetBaudrate)) return fault;
   h->baud = baud;
+  set_net_baud(s, s.nets[h->net], baud);
   return NTCAN_SUCCESS;
 }
 
 NTCAN_RESULT canIdAdd(NTCAN_HANDLE handle, int32_t id) {
   State& s = state();
-  std::lock_guard<std::mutex> lock(s.mu);
+  auto lock = lock_current(s);
   Handle* h = resolve(s, handle, Call::IdAdd);
   if (h == nullptr) return NTCAN_INVALID_HANDLE;
   if (id < 0 || id > kMaxId) return NTCAN_INVALID_PARAMETER;
@@ -148,7 +183,7 @@ NTCAN_RESULT canIdAdd(NTCAN_HANDLE handle, int32_t id) {
 
 NTCAN_RESULT canIdDelete(NTCAN_HANDLE handle, int32_t id) {
   State& s = state();
-  std::lock_guard<std::mutex> lock(s.mu);
+  auto lock = lock_current(s);
   Handle* h = resolve(s, handle, Call::IdDelete);
   if (h == nullptr) return NTCAN_INVALID_HANDLE;
   if (id < 0 || id > kMaxId) return NTCAN_INVALID_PARAMETER;
@@ -163,7 +198,7 @@ NTCAN_RESULT canSend(NTCAN_HANDLE handle, CMSG* msg, int32_t* len) {
   State& s = state();
   Dispatch callbacks;
   {
-    std::lock_guard<std::mutex> lock(s.mu);
+    auto lock = lock_current(s);
     const int32_t n = (len != nullptr) ? *len : 0;
     if (len != nullptr) *len = 0;
     Handle* h = resolve(s, handle, Call::Send);
@@ -174,7 +209,12 @@ NTCAN_RESULT canSend(NTCAN_HANDLE handle, CMSG* msg, int32_t* len) {
     }
     if (const NTCAN_RESULT fault = take_fault(s, h->net, Call::Send)) return fault;
     try {
-      callbacks = put_on_net(s, h->net, msg, n, h->number, std::string());
+      if (!s.timing) {
+        callbacks = put_on_net(s, h->net, msg, n, h->number, std::string());
+      } else if (!queue_for_bus(s, h->net, msg, n, h->number, std::string(),
+                                static_cast<std::size_t>(std::max(h->tx_queue_size, 1)))) {
+        return NTCAN_TX_ERROR;
+      }
     } catch (const std::bad_alloc&) {
       return NTCAN_INSUFFICIENT_RESOURCES;
     }
@@ -187,7 +227,7 @@ NTCAN_RESULT canSend(NTCAN_HANDLE handle, CMSG* msg, int32_t* len) {
 
 NTCAN_RESULT canTake(NTCAN_HANDLE handle, CMSG* msg, int32_t* len) {
   State& s = state();
-  std::lock_guard<std::mutex> lock(s.mu);
+  auto lock = lock_current(s);
   const int32_t max = (len != nullptr) ? *len : 0;
   if (len != nullptr) *len = 0;
   Handle* h = resolve(s, handle, Call::Take);
@@ -200,7 +240,7 @@ NTCAN_RESULT canTake(NTCAN_HANDLE handle, CMSG* msg, int32_t* len) {
 
 NTCAN_RESULT canRead(NTCAN_HANDLE handle, CMSG* msg, int32_t* len, void* ovrlppd) {
   State& s = state();
-  std::unique_lock<std::mutex> lock(s.mu);
+  auto lock = lock_current(s);
   const int32_t max = (len != nullptr) ? *len : 0;
   if (len != nullptr) *len = 0;
   Handle* h = resolve(s, handle, Call::Read);
@@ -208,7 +248,9 @@ NTCAN_RESULT canRead(NTCAN_HANDLE handle, CMSG* msg, int32_t* len, void* ovrlppd
   if (msg == nullptr || max < 1 || ovrlppd != nullptr) return NTCAN_INVALID_PARAMETER;
   if (const NTCAN_RESULT fault = take_fault(s, h->net, Call::Read)) return fault;
 
-  if (h->queue.size() == 0) {
+  if (h->queue.size() == 0 && s.timing && s.bus_time.clock) {
+    if (const NTCAN_RESULT r = wait_on_bus_clock(s, lock, s.open.at(handle))) return r;
+  } else if (h->queue.size() == 0) {
     const auto wait = read_wait(h->rx_timeout_ms, s.time_scale);
     if (wait <= std::chrono::steady_clock::duration::zero()) return NTCAN_RX_TIMEOUT;
     // Keep the handle alive while waiting: a close frees it from the table.
@@ -227,7 +269,7 @@ NTCAN_RESULT canRead(NTCAN_HANDLE handle, CMSG* msg, int32_t* len, void* ovrlppd
 
 NTCAN_RESULT canStatus(NTCAN_HANDLE handle, CAN_IF_STATUS* status) {
   State& s = state();
-  std::lock_guard<std::mutex> lock(s.mu);
+  auto lock = lock_current(s);
   Handle* h = resolve(s, handle, Call::Status);
   if (h == nullptr) return NTCAN_INVALID_HANDLE;
   if (status == nullptr) return NTCAN_INVALID_PARAMETER;

@@ -94,6 +94,8 @@ void reset() {
   s.trace_dropped = 0;
   s.seq = 0;
   s.time_scale = 1.0;
+  set_bus_scale(s, 1.0);
+  reset_buses(s);
   for (auto& per_call : s.counts) per_call.fill(0);
   s.closed_handle_calls = 0;
 }
@@ -159,7 +161,11 @@ void inject(int net, const CMSG& msg, const std::string& from) {
   State& s = state();
   Dispatch callbacks;
   {
-    std::lock_guard<std::mutex> lock(s.mu);
+    auto lock = lock_current(s);
+    if (s.timing) {
+      queue_for_bus(s, net, &msg, 1, NTCAN_NO_HANDLE, from, static_cast<std::size_t>(kMaxQueueSize));
+      return;
+    }
     callbacks = put_on_net(s, net, &msg, 1, NTCAN_NO_HANDLE, from);
   }
   callbacks.run();
@@ -186,14 +192,14 @@ CMSG make_rtr(int32_t id, uint8_t rtr_len) {
 
 std::vector<TraceEntry> trace() {
   State& s = state();
-  std::lock_guard<std::mutex> lock(s.mu);
+  auto lock = lock_current(s);
   return {s.trace.begin(), s.trace.end()};
 }
 
 std::vector<TraceEntry> trace(int net) {
   check_net(net);
   State& s = state();
-  std::lock_guard<std::mutex> lock(s.mu);
+  auto lock = lock_current(s);
   std::vector<TraceEntry> out;
   for (const TraceEntry& e : s.trace) {
     if (e.frame.net == net) out.push_back(e);
@@ -299,7 +305,7 @@ std::vector<NTCAN_HANDLE> handles(int net) {
 
 std::optional<HandleInfo> handle_info(NTCAN_HANDLE handle) {
   State& s = state();
-  std::lock_guard<std::mutex> lock(s.mu);
+  auto lock = lock_current(s);
   const auto it = s.open.find(handle);
   if (it != s.open.end()) return info_of(*it->second);
   for (auto c = s.closed.rbegin(); c != s.closed.rend(); ++c) {
@@ -320,7 +326,7 @@ std::vector<int32_t> enabled_ids(NTCAN_HANDLE handle) {
 
 std::size_t queued(NTCAN_HANDLE handle) {
   State& s = state();
-  std::lock_guard<std::mutex> lock(s.mu);
+  auto lock = lock_current(s);
   const auto it = s.open.find(handle);
   return it == s.open.end() ? 0 : it->second->queue.size();
 }
@@ -334,6 +340,7 @@ void set_time_scale(double scale) {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mu);
   s.time_scale = scale;
+  set_bus_scale(s, scale);
 }
 
 double time_scale() {
