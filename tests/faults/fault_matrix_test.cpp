@@ -262,9 +262,7 @@ const std::vector<Place>& FaultMatrix::places() {
 
       {"OwnHandleOfAMasterMovedByAClient", Call::Close, [](FaultMatrix& t) {
          t.own_close_fails([&t](Node& n) {
-           EqData in;
-           in.set(IIII{1, 7, 0, 0});
-           EXPECT_EQ(t.eq_.client_set("MOVED", in, "alice", "ctl1"), 0);
+           t.client_write("MOVED", IIII{1, 7, 0, 0});
            EXPECT_TRUE(n->has_changed());
          });
        }},
@@ -340,20 +338,15 @@ const std::vector<Place>& FaultMatrix::places() {
          auto node5 = t.device();
          t.fail();
          EXPECT_EQ(n->get_manufacture(), t.s);
-         EqData out;
-         t.eq_.client_get("PUMP.MANU", &out);
-         EXPECT_EQ(out.get_string(), "error");
+         EXPECT_EQ(t.client_text("PUMP.MANU"), "error");
        }},
       {"CommandPropertyWrittenByAClient", Call::Send, [](FaultMatrix& t) {
          auto n = t.started(5, 0x585, "PUMP");
          t.settle(1);  // the supervision thread has logged its start
          const size_t logged = t.log_->entries().size();
          t.fail();
-         EqData in, out;
-         in.set(1);
-         EXPECT_EQ(t.eq_.client_set("PUMP.START", in, "alice", "ctl1"), 0);
-         t.eq_.client_get("PUMP.START", &out);
-         EXPECT_EQ(out.get_int(), 1) << "the value is kept";
+         t.client_write("PUMP.START", 1);
+         EXPECT_EQ(t.client_int("PUMP.START"), 1) << "the value is kept";
          EXPECT_TRUE(ntcan_sim::trace(0).empty());
          EXPECT_EQ(t.log_->entries().size(), logged) << "the failure is not reported";
        }},

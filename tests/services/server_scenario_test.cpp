@@ -4,7 +4,6 @@
 // commanded by clients.
 #include <gtest/gtest.h>
 
-#include "allocation_counter.h"
 #include "bus_fixture.h"
 #include "frame_table.h"
 #include "test_support.h"
@@ -233,19 +232,4 @@ TEST_F(ServerTest, TheDebugBitPrintsTheSelectedNodesFrames) {
   deliver();
   TELVO_debug = 0;
   EXPECT_EQ(log_->texts("can_print"), (std::vector<std::string>{"ID: 185, Len: 2, Data: 01 0A", "ID: 705, Len: 0, Data:"}));
-}
-
-TEST_F(ServerTest, OneServerLoopTurnAllocatesNothing) {
-  for (int i = 0; i < 10; ++i) {
-    ntcan_sim::inject(0, make_frame(0x705, {0x05}));
-    ntcan_sim::inject(1, make_frame(0x707, {0x05}));
-  }
-  CMSG batch[100];
-  int count = 0;
-  const long before = allocations_on_this_thread();
-  can_looping();
-  motor_->can_array(batch, &count);
-  const long after = allocations_on_this_thread();
-  EXPECT_EQ(count, 10);
-  EXPECT_EQ(after - before, 0);
 }
