@@ -108,6 +108,10 @@ TEST_F(Lifecycle, DestroyMoveAndReloadCloseExactlyTheHandlesTheNodesOpenedWithTh
     auto moved = node_on(1, 8, "MOVED"), reloaded = node_on(1, 9, "RELOADED");
     for (NodeProbe* n : {master.get(), moved.get(), reloaded.get()}) ASSERT_EQ(n->init(0x700 + n->value()->i2_data), 0);
     ASSERT_EQ(plain->init(), 0);
+    // A plain node that becomes MASTER's follower gives its own handle up.
+    auto joiner = node_on(1, 6, "JOINER");
+    ASSERT_EQ(joiner->init(), 0);
+    ASSERT_EQ(joiner->init(0x186), 0);
     EXPECT_EQ(open_on(0), 5u);
     if (down) close_line_1(NTCAN_CONTR_OFF_BUS, 2);
     const uint64_t closes = ntcan_sim::calls(Call::Close);
