@@ -77,5 +77,6 @@ TEST(Properties, ClientDataConvertWithoutUndefinedBehaviour) {
   ASSERT_NE(d.element(2), nullptr);
   EXPECT_EQ(d.element(2)->str, "x");
   d.set(1, 0, 0, 0, "neg", -1);
-  EXPECT_EQ(d.length(), 3) << "a negative element index stores nothing";
+  EXPECT_EQ(d.length(), 3);
+  EXPECT_EQ(d.element(0)->str, "") << "a negative element index stores nothing";
 }

@@ -83,6 +83,8 @@ TEST(NodeAddress, EverySetIsLoggedWithWhoDidItAndOnlyAMoveRaisesTheChangedFlag) 
   client_write(eq, "NODE1", addr(1, 6, 0, 0));
   EXPECT_TRUE(node.has_changed());
   EXPECT_EQ(*node.oldAddr(), addr(1, 5, 0x181, 0x281));
+  client_write(eq, "NODE1", addr(2, 6, 0, 0));
+  EXPECT_TRUE(node.has_changed()) << "so is a new line";
 
   // A node without equipment function logs under its own origin.
   D_can lone("LONE", nullptr);

@@ -108,6 +108,7 @@ TEST_F(ServerTest, HeartbeatsGuardingAndEmergenciesReachTheClientsProperties) {
   EXPECT_EQ(log_->texts("D_can::can_emergency"), std::vector<std::string>{"0x10 0x82 0x1 0x0 0x0 0x0 0x0 0x0 "});
   EXPECT_EQ(client_int("VALVE.ALIVE"), 0x85);
   EXPECT_EQ(client_text("VALVE.CONDITION"), "Operational");
+  EXPECT_TRUE(valve_->alive_->isalive()) << "whatever the toggle";
 
   // The node stops: the value follows, the text stays until set again.
   ntcan_sim::inject(1, make_frame(0x707, {0x04}), "node 7");
