@@ -72,24 +72,12 @@ TEST_F(SupervisionTest, AHealthyLineIsQueriedOncePerSecondAfterTheStartPause) {
   advance_s(3);
   EXPECT_EQ(statuses(), 3u);
 
-  // The board status is logged when it changes, once.
+  // The board status is logged when it changes, once. (A failed query: the
+  // fault matrix; the stop request: the library's shutdown.)
   ntcan_sim::set_board_status(0, 0x1234);
   advance_s(3);
   EXPECT_EQ(log_->texts("3. canStatus returned: "), std::vector<std::string>{"Line : 1boardstatus: 4660"});
-
-  // One failed query is logged and tolerated.
-  ntcan_sim::fail_next(0, Call::Status, NTCAN_CONTR_BUSY);
-  advance_s(2);
-  EXPECT_EQ(log_->texts("1. canStatus returned: "),
-            std::vector<std::string>{"Line : 1mess: NTCAN_CONTR_BUSY(0x00000106)"});
-  EXPECT_GT(n->line()->handle(), 0);
-  EXPECT_EQ(statuses(), 8u);
-
-  // The stop request ends the thread before its next cycle.
-  n->line()->ThreadStop_ = true;
-  advance_s(1);
-  EXPECT_EQ(log_->count("can_control", "stop can_control thread"), 1u);
-  EXPECT_EQ(clock_->sleepers(), 0u);
+  EXPECT_EQ(statuses(), 6u);
 }
 
 TEST_F(SupervisionTest, TwoFailedQueriesCloseTheLineAndReopenAttemptsSlowDownToAMinute) {
@@ -97,16 +85,9 @@ TEST_F(SupervisionTest, TwoFailedQueriesCloseTheLineAndReopenAttemptsSlowDownToA
   advance_s(62);  // two good queries
   ntcan_sim::fail_until_cleared(0, Call::Status, NTCAN_SOCK_CMD_TIMEOUT);
   ntcan_sim::fail_until_cleared(0, Call::Open, NTCAN_NET_NOT_FOUND);
-  const uint64_t closes = ntcan_sim::calls(Call::Close, 0);
-  advance_s(1);
-  EXPECT_EQ(n->line()->handle(), n->raw_handle()) << "the first failure is tolerated";
-  advance_s(1);
-  clock_->advance(std::chrono::milliseconds(5));  // the close pauses 5 ms before it logs
-  EXPECT_EQ(n->line()->handle(), -1);
-  EXPECT_EQ(ntcan_sim::calls(Call::Close, 0), closes + 1);
+  advance_s(2);  // the first failure tolerated, the second closes the line
+  ASSERT_EQ(n->line()->handle(), -1);
   const long closed_at = elapsed();
-  EXPECT_EQ(log_->texts("2. canStatus returned: "),
-            std::vector<std::string>{"Line : 1mess: NTCAN_SOCK_CMD_TIMEOUT(0x00000181)"});
 
   const auto opens = times_of_next(Call::Open, 64);
   ASSERT_EQ(opens.size(), 64u);

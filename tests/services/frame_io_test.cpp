@@ -94,6 +94,7 @@ TEST_F(BusTest, OnAClosedLineEveryOperationAnswers77WithoutADriverCall) {
   EXPECT_EQ(ntcan_sim::calls(Call::Read), reads);
 }
 
+// The registering form, three times for one node: the server scenarios.
 TEST_F(BusTest, TheInitialisationFormsCheckTheLineAndEnableTheirIdentifiers) {
   auto node = node_on(1, 5);
   node->set_address(1, 5, 0x181, 0x281);
@@ -112,19 +113,6 @@ TEST_F(BusTest, TheInitialisationFormsCheckTheLineAndEnableTheirIdentifiers) {
     EXPECT_EQ(off->line(), nullptr);
   }
   EXPECT_EQ(ntcan_sim::calls(Call::Open), 1u);
-
-  // Two registering calls and the emergency identifier: one entry, one
-  // buffer, three identifiers.
-  auto master = node_on(2, 9);
-  ASSERT_EQ(master->init(0x589), 0);
-  CMSG* buffer = master->rx_buffer();
-  ASSERT_EQ(master->init(0x709), 0);
-  ASSERT_EQ(master->init_emergency(), 0);
-  EXPECT_EQ(master->rx_buffer(), buffer);
-  EXPECT_EQ(ntcan_sim::enabled_ids(master->raw_handle()), (std::vector<int32_t>{0x089, 0x589, 0x709}));
-  auto anonymous = node_on(2, 0);
-  EXPECT_EQ(anonymous->init_emergency(), NTCAN_INVALID_PARAMETER);
-  EXPECT_EQ(anonymous->line(), nullptr) << "no node id, nothing enabled";
 }
 
 namespace {

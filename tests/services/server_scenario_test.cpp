@@ -141,28 +141,18 @@ TEST_F(ServerTest, ClientCommandWritesSendOneNmtFrameWhateverTheValue) {
   EXPECT_EQ(log_->count("MOTOR_VIEW.ACTIVE"), 1u);
 }
 
-TEST_F(ServerTest, AClientMovingAMasterTakesItOffTheLoopAndItsFollowerLearnsItIsGone) {
+TEST_F(ServerTest, AClientMovingAMasterTakesItOffTheLoopUntilDeviceCodeInitialisesItForItsNewAddress) {
   client_write("MOTOR", IIII{1, 6, 0, 0});
   EXPECT_TRUE(motor_->has_changed());
   EXPECT_EQ(motor_->raw_handle(), -1);
   EXPECT_EQ(client_int("MOTOR.ACTIVE"), 0) << "the flag goes with the buffers";
-
-  // Off the loop; its follower's batch is no longer filled, and says so
-  // instead of repeating the last one.
+  // Its follower is left as that of a destroyed master (the lifecycle tests
+  // follow it further): no batch, rather than the last one again.
   can_looping();
   CMSG batch[100];
   int count = 0;
   EXPECT_EQ(view_->can_array(batch, &count), -1);
-  EXPECT_EQ(view_->handle(), -1);
-  EXPECT_EQ(view_->start_node(), NTCAN_INVALID_HANDLE);
 
-  // The follower of the old address becomes master when initialised again.
-  ASSERT_EQ(view_->init(0x705), 0);
-  EXPECT_EQ(client_int("MOTOR_VIEW.ACTIVE"), 1);
-  ntcan_sim::inject(0, make_frame(0x705, {0x05}));
-  EXPECT_EQ(server_turn(*view_), 1);
-
-  // Device code re-initialises the moved node for node id 6.
   ASSERT_EQ(motor_->init(0x706), 0);
   EXPECT_EQ(client_int("MOTOR.ACTIVE"), 1);
   ntcan_sim::inject(0, make_frame(0x706, {0x7F}));
