@@ -73,24 +73,6 @@ class FaultMatrix : public testsupport::ReusedHandlesTest, public testing::WithP
   Texts texts(const std::string& origin) { return log_->texts(origin); }
   Handles open_on_line1() { return ntcan_sim::handles(0); }
   uint64_t calls(Call c) { return ntcan_sim::calls(c, 0); }
-  // Steps the framework clock until `pred` holds; false after 2000 s.
-  template <class Pred>
-  bool run_until(Pred pred) {
-    const long start = elapsed();
-    while (!pred())
-      if (elapsed() - start > 2000 || !clock_->advance_to_next()) return false;
-    return true;
-  }
-  // Supervision of line 1 (created by `creator`): healthy until 62 s, then
-  // two failed status queries close the line.
-  void close_line_by_supervision(NodeProbe& creator, NTCAN_RESULT status = NTCAN_CONTR_OFF_BUS) {
-    settle(1);
-    advance_s(62);
-    ntcan_sim::fail_next(0, Call::Status, status, 2);
-    advance_s(2);
-    clock_->advance(std::chrono::milliseconds(5));  // the close's 5 ms pause
-    ASSERT_EQ(creator.line()->handle(), -1);
-  }
   // The simulated node 5 on line 1, answering SDO uploads.
   std::unique_ptr<canopen_sim::Device> device() {
     clock_->set_query_tick_us(1000);  // waits without answer end
@@ -147,7 +129,7 @@ class FaultMatrix : public testsupport::ReusedHandlesTest, public testing::WithP
   void reopen_fails(int count, const char* origin, const std::string& text) {
     gateway_.write_plugin("PeerName[0]=\"127.000.000.001\"\n");
     auto n = started(5, 0x585);
-    close_line_by_supervision(*n);
+    close_line_1_by_supervision();
     const uint64_t before = calls(call);
     fail(0, count);
     ASSERT_TRUE(run_until([&] { return calls(call) == before + count; }));
@@ -262,9 +244,7 @@ const std::vector<Place>& FaultMatrix::places() {
 
       {"OwnHandleOfAMasterMovedByAClient", Call::Close, [](FaultMatrix& t) {
          t.own_close_fails([&t](Node& n) {
-           EqData in;
-           in.set(IIII{1, 7, 0, 0});
-           EXPECT_EQ(t.eq_.client_set("MOVED", in, "alice", "ctl1"), 0);
+           t.client_write("MOVED", IIII{1, 7, 0, 0});
            EXPECT_TRUE(n->has_changed());
          });
        }},
@@ -275,7 +255,7 @@ const std::vector<Place>& FaultMatrix::places() {
       {"LineClosedBySupervision", Call::Close, [](FaultMatrix& t) {
          auto n = t.started(5, 0x585);
          t.fail();
-         t.close_line_by_supervision(*n);
+         t.close_line_1_by_supervision();
          EXPECT_EQ(t.texts("canline::canClose returned: "), Texts{status_text(t.s)});
          EXPECT_FALSE(n->line()->is_open());
          EXPECT_TRUE(t.open_on_line1().empty());
@@ -340,20 +320,15 @@ const std::vector<Place>& FaultMatrix::places() {
          auto node5 = t.device();
          t.fail();
          EXPECT_EQ(n->get_manufacture(), t.s);
-         EqData out;
-         t.eq_.client_get("PUMP.MANU", &out);
-         EXPECT_EQ(out.get_string(), "error");
+         EXPECT_EQ(t.client_text("PUMP.MANU"), "error");
        }},
       {"CommandPropertyWrittenByAClient", Call::Send, [](FaultMatrix& t) {
          auto n = t.started(5, 0x585, "PUMP");
          t.settle(1);  // the supervision thread has logged its start
          const size_t logged = t.log_->entries().size();
          t.fail();
-         EqData in, out;
-         in.set(1);
-         EXPECT_EQ(t.eq_.client_set("PUMP.START", in, "alice", "ctl1"), 0);
-         t.eq_.client_get("PUMP.START", &out);
-         EXPECT_EQ(out.get_int(), 1) << "the value is kept";
+         t.client_write("PUMP.START", 1);
+         EXPECT_EQ(t.client_int("PUMP.START"), 1) << "the value is kept";
          EXPECT_TRUE(ntcan_sim::trace(0).empty());
          EXPECT_EQ(t.log_->entries().size(), logged) << "the failure is not reported";
        }},
@@ -389,7 +364,7 @@ const std::vector<Place>& FaultMatrix::places() {
       {"TwoFailedQueriesBySupervision", Call::Status, [](FaultMatrix& t) {
          auto creator = t.started(5, 0x585);
          auto later = t.started(6, 0x586);
-         t.close_line_by_supervision(*creator, t.s);
+         t.close_line_1_by_supervision(t.s);
          EXPECT_EQ(t.texts("2. canStatus returned: "), Texts{line_text(t.s)});
          // The line closed every handle on it; the nodes' operations answer
          // 77 without a call (the lifecycle tests follow them further).

@@ -253,6 +253,41 @@ const Row kGatewayFile[] = {
      0, {"canline::reset_line | wget still running after 300 ms: killed", shown("127.0.0.1")}, {}, {args("127.0.0.1")}},
     {"AStopRequestEndsAHangingWgetAtOnce", [](HostileInput& t) { return hanging_reset(t, true); }, 0, {}, {},
      {args("127.0.0.1")}},
+    {"TheFirstEntryOfALinesIndexCountsAndMalformedLinesArePassedOver",
+     resets("# esd plugin configuration\n"
+            "PeerName_x=\"127.000.000.001\"\n"   // a non-digit index counts as 0
+            "PeerName[1]=\"127.000.000.002\"\n"
+            "PeerName[1]=\"127.000.000.099\"\n"  // a later entry of the same index
+            "PeerName 3 no quote here\n"
+            "PeerName 3 \"127.000.000.004\"\n"
+            "PeerName4\n"                        // index from the newline: 0, no quote
+            "PeerNameX5\"127.000.000.005\"\n"    // index 5, line 6
+            "PeerName",                          // too short, no newline
+            {1, 2, 4, 6}),
+     0, {shown("127.0.0.1"), shown("127.0.0.2"), shown("127.0.0.4"), shown("127.0.0.5")}, {},
+     {args("127.0.0.1"), args("127.0.0.2"), args("127.0.0.4"), args("127.0.0.5")}},
+    {"OnlyAPlainDottedAddressEverReachesTheCommand",
+     [](HostileInput& t) {
+       canline l;
+       l.line_ip_ = "127.000.000.0011";
+       l.reset_line();
+       return resets("PeerName[0]=\"127.0.0.7\"\nPeerName[1]=\"1;reboot;#.0.001\"\nPeerName[2]=\"$(reboot).0.001\"\n"
+                     "PeerName[3]=\"127 000 000 001\"\nPeerName[4]=\"999.000.000.001\"\nPeerName[5]=\"127.000.000.01\"\n",
+                     {1, 2, 3, 4, 5, 6, 7})(t);
+     },
+     -1, {}, {}},
+    {"AMissingGatewayFile",
+     [](HostileInput& t) {
+       setenv("VORBEL_ESD_PLUGIN", "/nonexistent/esd-plugin", 1);
+       return resets("", {1})(t);
+     },
+     -1, {"canline::getlineip cannot open   | /nonexistent/esd-plugin"}, {}},
+    {"AMissingWget",
+     [](HostileInput& t) {
+       setenv("PATH", t.gateway_.dir().file("nowhere").c_str(), 1);
+       return resets("PeerName[0]=\"127.000.000.001\"\n", {1})(t);
+     },
+     0, {"canline::reset_line | cannot run wget: No such file or directory", shown("127.0.0.1")}, {}},
 };
 INSTANTIATE_TEST_SUITE_P(GatewayFile, HostileInput, testing::ValuesIn(kGatewayFile), row_name);
 
@@ -284,8 +319,9 @@ const Row kSdoAnswers[] = {
     {"AnAnswerForAnotherEntry",
      upload({{0x40, {make_frame(0x585, {0x43, 0x09, 0x10, 0x00, 'r', 'e', 'v', 'C'}), kAnswer}}}, "DC-2"), 0, {},
      {kRequest, "<- 585: 43 09 10 00 72 65 76 43", kAnswered}},
-    {"AFrameShorterThanItsClaim", upload({{0x40, {make_frame(0x585, {0x43}), kAnswer}}}, "DC-2"), 0, {},
-     {kRequest, "<- 585: 43", kAnswered}},
+    {"AFrameShorterThanItsClaim",
+     upload({{0x40, {make_frame(0x585, {0x43}), make_frame(0x585, {0x43, 0x08, 0x10, 0x00, 'X'}), kAnswer}}}, "DC-2"),
+     0, {}, {kRequest, "<- 585: 43", "<- 585: 43 08 10 00 58", kAnswered}},
     {"AnEmergencyThatReadsLikeAnAbort",
      upload({{0x40, {make_frame(0x085, {0x80, 0x08, 0x10, 0x00, 0, 0, 2, 6}), kAnswer}}}, "DC-2"), 0, {},
      {kRequest, "<- 085: 80 08 10 00 00 00 02 06", kAnswered}},

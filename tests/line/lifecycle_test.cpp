@@ -26,16 +26,6 @@ uint64_t all_calls() {
 
 class Lifecycle : public testsupport::ReusedHandlesTest {
  protected:
-  // Line 1's supervision closes it after two failed status queries
-  // (`lines` supervision threads run).
-  void close_line_1(NTCAN_RESULT status = NTCAN_CONTR_OFF_BUS, size_t lines = 1) {
-    settle(lines);
-    if (elapsed() < 61) advance_s(61 - elapsed());
-    ntcan_sim::fail_next(0, Call::Status, status, 2);
-    advance_s(2);
-    clock_->advance(std::chrono::milliseconds(5));
-    ASSERT_TRUE(ntcan_sim::handles(0).empty());
-  }
   void reopen_line_1(NodeProbe& on_it) {
     while (on_it.line()->handle() <= 0) ASSERT_TRUE(clock_->advance_to_next());
   }
@@ -62,7 +52,7 @@ TEST_F(Lifecycle, AfterAnOutageTheLinesNodesAreStaleUntilReattachedAndNoClosedHa
   ASSERT_EQ(creator->init(0x705), 0);
   ASSERT_EQ(other->init(0x706), 0);
   ASSERT_EQ(follower->init(0x185), 0);  // enabled on its master's handle
-  close_line_1();
+  close_line_1_by_supervision();
 
   // A node on line 2 now gets a number that line 1's nodes held.
   auto elsewhere = node_on(2, 7, "ELSEWHERE");
@@ -108,8 +98,12 @@ TEST_F(Lifecycle, DestroyMoveAndReloadCloseExactlyTheHandlesTheNodesOpenedWithTh
     auto moved = node_on(1, 8, "MOVED"), reloaded = node_on(1, 9, "RELOADED");
     for (NodeProbe* n : {master.get(), moved.get(), reloaded.get()}) ASSERT_EQ(n->init(0x700 + n->value()->i2_data), 0);
     ASSERT_EQ(plain->init(), 0);
+    // A plain node that becomes MASTER's follower gives its own handle up.
+    auto joiner = node_on(1, 6, "JOINER");
+    ASSERT_EQ(joiner->init(), 0);
+    ASSERT_EQ(joiner->init(0x186), 0);
     EXPECT_EQ(open_on(0), 5u);
-    if (down) close_line_1(NTCAN_CONTR_OFF_BUS, 2);
+    if (down) close_line_1_by_supervision(NTCAN_CONTR_OFF_BUS, 2);
     const uint64_t closes = ntcan_sim::calls(Call::Close);
     master.reset();
     plain.reset();
@@ -215,7 +209,7 @@ TEST_F(Lifecycle, ShutdownStopsSupervisionWithinASecondAlsoMidOutageAndNothingRe
   ASSERT_EQ(one->init(0x705), 0);
   // Line 1 goes down and its gateway cannot be reached: reset, 20 s pause.
   ntcan_sim::fail_until_cleared(0, Call::Open, NTCAN_SOCK_CONN_TIMEOUT);
-  close_line_1(NTCAN_SOCK_CONN_TIMEOUT);
+  close_line_1_by_supervision(NTCAN_SOCK_CONN_TIMEOUT);
   while (gateway_.calls().empty()) ASSERT_TRUE(clock_->advance_to_next());
   advance_s(5);
   // Line 2 is in its 60 s start pause.

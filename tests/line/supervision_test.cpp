@@ -31,16 +31,6 @@ class SupervisionTest : public BusTest {
     return n;
   }
 
-  // Step from deadline to deadline until `pred` holds (at most `limit` s of
-  // framework time); returns the elapsed second at which it held.
-  template <class Pred>
-  long run_until(Pred pred, long limit = 20000) {
-    while (!pred()) {
-      if (elapsed() > limit || !clock_->advance_to_next()) return -1;
-    }
-    return elapsed();
-  }
-
   // Elapsed seconds of each of the next `n` calls of `call` on net 0;
   // `each_step` sees the number of calls so far after every clock step.
   std::vector<long> times_of_next(Call call, size_t n, const std::function<void(size_t)>& each_step = {}) {
@@ -72,24 +62,12 @@ TEST_F(SupervisionTest, AHealthyLineIsQueriedOncePerSecondAfterTheStartPause) {
   advance_s(3);
   EXPECT_EQ(statuses(), 3u);
 
-  // The board status is logged when it changes, once.
+  // The board status is logged when it changes, once. (A failed query: the
+  // fault matrix; the stop request: the library's shutdown.)
   ntcan_sim::set_board_status(0, 0x1234);
   advance_s(3);
   EXPECT_EQ(log_->texts("3. canStatus returned: "), std::vector<std::string>{"Line : 1boardstatus: 4660"});
-
-  // One failed query is logged and tolerated.
-  ntcan_sim::fail_next(0, Call::Status, NTCAN_CONTR_BUSY);
-  advance_s(2);
-  EXPECT_EQ(log_->texts("1. canStatus returned: "),
-            std::vector<std::string>{"Line : 1mess: NTCAN_CONTR_BUSY(0x00000106)"});
-  EXPECT_GT(n->line()->handle(), 0);
-  EXPECT_EQ(statuses(), 8u);
-
-  // The stop request ends the thread before its next cycle.
-  n->line()->ThreadStop_ = true;
-  advance_s(1);
-  EXPECT_EQ(log_->count("can_control", "stop can_control thread"), 1u);
-  EXPECT_EQ(clock_->sleepers(), 0u);
+  EXPECT_EQ(statuses(), 6u);
 }
 
 TEST_F(SupervisionTest, TwoFailedQueriesCloseTheLineAndReopenAttemptsSlowDownToAMinute) {
@@ -97,16 +75,9 @@ TEST_F(SupervisionTest, TwoFailedQueriesCloseTheLineAndReopenAttemptsSlowDownToA
   advance_s(62);  // two good queries
   ntcan_sim::fail_until_cleared(0, Call::Status, NTCAN_SOCK_CMD_TIMEOUT);
   ntcan_sim::fail_until_cleared(0, Call::Open, NTCAN_NET_NOT_FOUND);
-  const uint64_t closes = ntcan_sim::calls(Call::Close, 0);
-  advance_s(1);
-  EXPECT_EQ(n->line()->handle(), n->raw_handle()) << "the first failure is tolerated";
-  advance_s(1);
-  clock_->advance(std::chrono::milliseconds(5));  // the close pauses 5 ms before it logs
-  EXPECT_EQ(n->line()->handle(), -1);
-  EXPECT_EQ(ntcan_sim::calls(Call::Close, 0), closes + 1);
+  advance_s(2);  // the first failure tolerated, the second closes the line
+  ASSERT_EQ(n->line()->handle(), -1);
   const long closed_at = elapsed();
-  EXPECT_EQ(log_->texts("2. canStatus returned: "),
-            std::vector<std::string>{"Line : 1mess: NTCAN_SOCK_CMD_TIMEOUT(0x00000181)"});
 
   const auto opens = times_of_next(Call::Open, 64);
   ASSERT_EQ(opens.size(), 64u);
@@ -126,8 +97,8 @@ TEST_F(SupervisionTest, AReopenStraightAfterACloseIsNotGivenTheBenefitOfTheDoubt
   // The first reopen succeeds; the next failed query closes the line again
   // without the tolerance message, and the second outage logs no close.
   const uint64_t closes = ntcan_sim::calls(Call::Close, 0);
-  const long reclosed = run_until([&] { return ntcan_sim::calls(Call::Close, 0) > closes; });
-  ASSERT_GT(reclosed, 0);
+  ASSERT_TRUE(run_until([&] { return ntcan_sim::calls(Call::Close, 0) > closes; }));
+  clock_->advance(std::chrono::milliseconds(5));  // the close's pause, after which it would log
   EXPECT_EQ(ntcan_sim::calls(Call::Open, 0), 2u);
   EXPECT_EQ(log_->count("1. canStatus returned: "), 1u);
   EXPECT_EQ(log_->count("2. canStatus returned: "), 1u);
@@ -155,9 +126,9 @@ TEST_F(SupervisionTest, AnUnreachableGatewayIsResetAtMostFiveTimesPerOutage) {
   // count, and the next outage may reset again and logs the command again.
   ntcan_sim::clear_fault(0, Call::Open);
   ntcan_sim::clear_fault(0, Call::Status);
-  ASSERT_GT(run_until([&] { return n->line()->handle() > 0; }), 0);
+  ASSERT_TRUE(run_until([&] { return n->line()->handle() > 0; }));
   const uint64_t good = statuses();
-  ASSERT_GT(run_until([&] { return statuses() > good; }), 0);
+  ASSERT_TRUE(run_until([&] { return statuses() > good; }));
   // After failed reopens the first failed query is tolerated again.
   ntcan_sim::fail_next(0, Call::Status, NTCAN_CONTR_BUSY);
   advance_s(1);
@@ -166,7 +137,7 @@ TEST_F(SupervisionTest, AnUnreachableGatewayIsResetAtMostFiveTimesPerOutage) {
 
   ntcan_sim::fail_until_cleared(0, Call::Status, NTCAN_SOCK_CMD_TIMEOUT);
   ntcan_sim::fail_until_cleared(0, Call::Open, NTCAN_SOCK_CONN_TIMEOUT);
-  ASSERT_GT(run_until([&] { return gateway_.calls().size() == 6; }), 0);
+  ASSERT_TRUE(run_until([&] { return gateway_.calls().size() == 6; }));
   EXPECT_EQ(log_->count("system called with : "), 2u);
 }
 
@@ -175,7 +146,8 @@ TEST_F(SupervisionTest, ALineThatFailedToOpenIsRetried61SecondsLaterWithAReset) 
   auto n = start_line(NTCAN_SOCK_CONN_TIMEOUT);
   EXPECT_EQ(n->raw_handle(), -1);
   EXPECT_EQ(n->line()->handle(), -1);
-  EXPECT_EQ(run_until([&] { return ntcan_sim::calls(Call::Open, 0) == 2; }), 61);
+  ASSERT_TRUE(run_until([&] { return ntcan_sim::calls(Call::Open, 0) == 2; }));
+  EXPECT_EQ(elapsed(), 61);
   EXPECT_EQ(gateway_.calls().size(), 1u);
 }
 

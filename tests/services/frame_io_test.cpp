@@ -2,7 +2,6 @@
 // line, the initialisation forms and overrides in derived classes.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 
 #include "bus_fixture.h"
@@ -30,17 +29,16 @@ struct SdoResponder {
 
 }  // namespace
 
-TEST_F(BusTest, APollIsAnsweredByTheFrameWithTheRequestsMultiplexerOrGivesUpAfterFiftyAttempts) {
+// Fifty unanswered attempts: the fault matrix (every take of a poll failing).
+TEST_F(BusTest, APollIsAnsweredByTheFrameWithTheRequestsMultiplexerWhateverItsIdentifier) {
   auto node = node_on(1, 5);
   ASSERT_EQ(node->init(0x585), 0);
   ASSERT_EQ(node->AddIdent(0x705), 0);
   ASSERT_EQ(node->AddIdent(0x595), 0);
-  const unsigned char request[8] = {0x40, 0x08, 0x10, 0x00, 1, 2, 3, 4};
   for (int reply_id : {0x585, 0x595}) {
     SdoResponder device(reply_id);
     int ident = 0x605, length = 8;
-    unsigned char data[8];
-    std::copy(request, request + 8, data);
+    unsigned char data[8] = {0x40, 0x08, 0x10, 0x00, 1, 2, 3, 4};
     EXPECT_EQ(node->can_poll(&ident, &length, data), 0);
     EXPECT_EQ(ident, reply_id) << "the identifier is not compared";
     EXPECT_EQ(length, 8);
@@ -49,17 +47,6 @@ TEST_F(BusTest, APollIsAnsweredByTheFrameWithTheRequestsMultiplexerOrGivesUpAfte
     EXPECT_EQ(node->can_return(), 0);
     EXPECT_EQ(ntcan_sim::queued(node->raw_handle()), 0u) << "the heartbeat in front was taken and dropped";
   }
-  // Nobody answers: 50 takes, status 32, the request left as it was.
-  int ident = 0x605, length = 8;
-  unsigned char data[8];
-  std::copy(request, request + 8, data);
-  const uint64_t takes = ntcan_sim::calls(Call::Take);
-  EXPECT_EQ(node->can_poll(&ident, &length, data), 32);
-  EXPECT_EQ(ntcan_sim::calls(Call::Take) - takes, 50u);
-  EXPECT_EQ(node->can_return(), 32);
-  EXPECT_EQ(ident, 0x605);
-  EXPECT_EQ(length, 8);
-  EXPECT_TRUE(std::equal(request, request + 8, data));
 }
 
 TEST_F(BusTest, DataLengthsOutsideZeroToEightAreRefusedBeforeAnythingIsSent) {
@@ -76,6 +63,7 @@ TEST_F(BusTest, DataLengthsOutsideZeroToEightAreRefusedBeforeAnythingIsSent) {
   EXPECT_EQ(node->can_write(0x100, 8, data), 0);
 }
 
+// The server loop's fill of such a node: the fault matrix (a new line's open failing).
 TEST_F(BusTest, OnAClosedLineEveryOperationAnswers77WithoutADriverCall) {
   ntcan_sim::fail_next(0, Call::Open, NTCAN_SOCK_CONN_TIMEOUT);
   auto node = node_on(1, 5);
@@ -103,20 +91,12 @@ TEST_F(BusTest, OnAClosedLineEveryOperationAnswers77WithoutADriverCall) {
   n = 100;
   EXPECT_EQ(node->can_get(frames, &n), 77);
   EXPECT_EQ(n, -1);
-  EXPECT_EQ(node->can_array(frames, &n), -1);
-  can_looping();
-  EXPECT_EQ(*node->rx_count(), -1);
-  EXPECT_EQ(node->can_return(), 77);
   EXPECT_EQ(ntcan_sim::calls(Call::Send), sends);
   EXPECT_EQ(ntcan_sim::calls(Call::Take), takes);
   EXPECT_EQ(ntcan_sim::calls(Call::Read), reads);
-  // A client's command write stores the value and reports nothing.
-  EqData in;
-  in.set(1);
-  eq_.client_set(node->basename() + ".RESET", in);
-  EXPECT_EQ(ntcan_sim::calls(Call::Send), sends);
 }
 
+// The registering form, three times for one node: the server scenarios.
 TEST_F(BusTest, TheInitialisationFormsCheckTheLineAndEnableTheirIdentifiers) {
   auto node = node_on(1, 5);
   node->set_address(1, 5, 0x181, 0x281);
@@ -135,19 +115,6 @@ TEST_F(BusTest, TheInitialisationFormsCheckTheLineAndEnableTheirIdentifiers) {
     EXPECT_EQ(off->line(), nullptr);
   }
   EXPECT_EQ(ntcan_sim::calls(Call::Open), 1u);
-
-  // Two registering calls and the emergency identifier: one entry, one
-  // buffer, three identifiers.
-  auto master = node_on(2, 9);
-  ASSERT_EQ(master->init(0x589), 0);
-  CMSG* buffer = master->rx_buffer();
-  ASSERT_EQ(master->init(0x709), 0);
-  ASSERT_EQ(master->init_emergency(), 0);
-  EXPECT_EQ(master->rx_buffer(), buffer);
-  EXPECT_EQ(ntcan_sim::enabled_ids(master->raw_handle()), (std::vector<int32_t>{0x089, 0x589, 0x709}));
-  auto anonymous = node_on(2, 0);
-  EXPECT_EQ(anonymous->init_emergency(), NTCAN_INVALID_PARAMETER);
-  EXPECT_EQ(anonymous->line(), nullptr) << "no node id, nothing enabled";
 }
 
 namespace {

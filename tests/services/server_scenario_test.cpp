@@ -4,7 +4,6 @@
 // commanded by clients.
 #include <gtest/gtest.h>
 
-#include "allocation_counter.h"
 #include "bus_fixture.h"
 #include "frame_table.h"
 #include "test_support.h"
@@ -70,23 +69,14 @@ TEST_F(ServerTest, AMasterAndItsFollowerShareOneBufferOneEntryAndOneHandle) {
   EXPECT_EQ(client_int("MOTOR.ALIVE"), 15);
   EXPECT_EQ(client_text("MOTOR.CONDITION"), "Preoperational");
 
-  // The server loop takes one batch per master: the follower's frames are
-  // the master's.
+  // The follower's batch is the master's, and so is the alive value it sets.
   ntcan_sim::inject(0, make_frame(0x705, {0x05}), "node 5");
   ntcan_sim::inject(0, make_frame(0x706, {0x05}), "node 6");  // not enabled
-  const uint64_t takes = ntcan_sim::calls(Call::Take);
-  EXPECT_EQ(server_turn(*motor_), 1);
-  EXPECT_EQ(ntcan_sim::calls(Call::Take) - takes, 2u) << "one take per registered master";
-  CMSG batch[100];
-  int count = -5;
-  EXPECT_EQ(view_->can_array(batch, &count), 0);
-  EXPECT_EQ(count, 1);
+  EXPECT_EQ(server_turn(*view_), 1);
   EXPECT_EQ(client_int("MOTOR.ALIVE"), 5);
   EXPECT_EQ(client_int("MOTOR_VIEW.ALIVE"), 5);
-  EXPECT_EQ(client_text("MOTOR.CONDITION"), "Operational");
-  EXPECT_TRUE(motor_->alive_->isalive());
 
-  // Closing the follower forgets the master's objects and closes nothing.
+  // Destroying the follower forgets the master's objects and closes nothing.
   const uint64_t closes = ntcan_sim::calls(Call::Close);
   view_.reset();
   EXPECT_EQ(ntcan_sim::calls(Call::Close), closes);
@@ -109,6 +99,7 @@ TEST_F(ServerTest, HeartbeatsGuardingAndEmergenciesReachTheClientsProperties) {
   EXPECT_EQ(log_->texts("D_can::can_emergency"), std::vector<std::string>{"0x10 0x82 0x1 0x0 0x0 0x0 0x0 0x0 "});
   EXPECT_EQ(client_int("VALVE.ALIVE"), 0x85);
   EXPECT_EQ(client_text("VALVE.CONDITION"), "Operational");
+  EXPECT_TRUE(valve_->alive_->isalive()) << "whatever the toggle";
 
   // The node stops: the value follows, the text stays until set again.
   ntcan_sim::inject(1, make_frame(0x707, {0x04}), "node 7");
@@ -153,28 +144,18 @@ TEST_F(ServerTest, ClientCommandWritesSendOneNmtFrameWhateverTheValue) {
   EXPECT_EQ(log_->count("MOTOR_VIEW.ACTIVE"), 1u);
 }
 
-TEST_F(ServerTest, AClientMovingAMasterTakesItOffTheLoopAndItsFollowerLearnsItIsGone) {
+TEST_F(ServerTest, AClientMovingAMasterTakesItOffTheLoopUntilDeviceCodeInitialisesItForItsNewAddress) {
   client_write("MOTOR", IIII{1, 6, 0, 0});
   EXPECT_TRUE(motor_->has_changed());
   EXPECT_EQ(motor_->raw_handle(), -1);
   EXPECT_EQ(client_int("MOTOR.ACTIVE"), 0) << "the flag goes with the buffers";
-
-  // Off the loop; its follower's batch is no longer filled, and says so
-  // instead of repeating the last one.
+  // Its follower is left as that of a destroyed master (the lifecycle tests
+  // follow it further): no batch, rather than the last one again.
   can_looping();
   CMSG batch[100];
   int count = 0;
   EXPECT_EQ(view_->can_array(batch, &count), -1);
-  EXPECT_EQ(view_->handle(), -1);
-  EXPECT_EQ(view_->start_node(), NTCAN_INVALID_HANDLE);
 
-  // The follower of the old address becomes master when initialised again.
-  ASSERT_EQ(view_->init(0x705), 0);
-  EXPECT_EQ(client_int("MOTOR_VIEW.ACTIVE"), 1);
-  ntcan_sim::inject(0, make_frame(0x705, {0x05}));
-  EXPECT_EQ(server_turn(*view_), 1);
-
-  // Device code re-initialises the moved node for node id 6.
   ASSERT_EQ(motor_->init(0x706), 0);
   EXPECT_EQ(client_int("MOTOR.ACTIVE"), 1);
   ntcan_sim::inject(0, make_frame(0x706, {0x7F}));
@@ -236,19 +217,4 @@ TEST_F(ServerTest, TheDebugBitPrintsTheSelectedNodesFrames) {
   deliver();
   TELVO_debug = 0;
   EXPECT_EQ(log_->texts("can_print"), (std::vector<std::string>{"ID: 185, Len: 2, Data: 01 0A", "ID: 705, Len: 0, Data:"}));
-}
-
-TEST_F(ServerTest, OneServerLoopTurnAllocatesNothing) {
-  for (int i = 0; i < 10; ++i) {
-    ntcan_sim::inject(0, make_frame(0x705, {0x05}));
-    ntcan_sim::inject(1, make_frame(0x707, {0x05}));
-  }
-  CMSG batch[100];
-  int count = 0;
-  const long before = allocations_on_this_thread();
-  can_looping();
-  motor_->can_array(batch, &count);
-  const long after = allocations_on_this_thread();
-  EXPECT_EQ(count, 10);
-  EXPECT_EQ(after - before, 0);
 }

@@ -79,6 +79,25 @@ class BusTest : public testing::Test {
   void advance_s(long s) { clock_->advance(std::chrono::seconds(s)); }
   // Wait until `n` threads (supervision threads) sleep on the clock.
   void settle(size_t n) { ASSERT_TRUE(clock_->wait_for_sleepers(n)); }
+  // Steps the clock from deadline to deadline until `pred` holds; false when
+  // it did not within `limit_s` seconds of framework time.
+  template <class Pred>
+  bool run_until(Pred pred, long limit_s = 2000) {
+    const long start = elapsed();
+    while (!pred())
+      if (elapsed() - start > limit_s || !clock_->advance_to_next()) return false;
+    return true;
+  }
+  // Line 1's supervision (of `lines` supervision threads) closes it, and
+  // every handle on it, after two failed status queries past its start pause.
+  void close_line_1_by_supervision(NTCAN_RESULT status = NTCAN_CONTR_OFF_BUS, size_t lines = 1) {
+    settle(lines);
+    if (elapsed() < 61) advance_s(61 - elapsed());
+    ntcan_sim::fail_next(0, ntcan_sim::Call::Status, status, 2);
+    advance_s(2);
+    clock_->advance(std::chrono::milliseconds(5));  // the close's pause
+    ASSERT_TRUE(ntcan_sim::handles(0).empty());
+  }
 
   telvo::ManualClock* clock_ = nullptr;
   std::unique_ptr<telvo::LogCapture> log_;

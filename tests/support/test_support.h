@@ -2,10 +2,10 @@
 #ifndef VORBEL_TEST_SUPPORT_H
 #define VORBEL_TEST_SUPPORT_H
 
-#include <dirent.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -25,7 +25,10 @@ class TempDir {
     if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
     path_ = buf.data();
   }
-  ~TempDir() { remove_all(path_); }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
 
@@ -33,32 +36,11 @@ class TempDir {
   std::string file(const std::string& name) const { return path_ + "/" + name; }
   std::vector<std::string> entries() const {
     std::vector<std::string> out;
-    if (DIR* d = opendir(path_.c_str())) {
-      while (dirent* e = readdir(d)) {
-        std::string n = e->d_name;
-        if (n != "." && n != "..") out.push_back(n);
-      }
-      closedir(d);
-    }
+    for (const auto& e : std::filesystem::directory_iterator(path_)) out.push_back(e.path().filename().string());
     return out;
   }
 
  private:
-  static void remove_all(const std::string& p) {
-    if (DIR* d = opendir(p.c_str())) {
-      while (dirent* e = readdir(d)) {
-        std::string n = e->d_name;
-        if (n == "." || n == "..") continue;
-        std::string child = p + "/" + n;
-        if (e->d_type == DT_DIR)
-          remove_all(child);
-        else
-          unlink(child.c_str());
-      }
-      closedir(d);
-    }
-    rmdir(p.c_str());
-  }
   std::string path_;
 };
 

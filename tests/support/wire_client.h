@@ -68,10 +68,13 @@ class WireClient {
     return out;
   }
 
-  // The greeting, "< open canN >", "< rawmode >": true when each was answered as it must be.
+  // The greeting, "< open canN >", "< rawmode >": true when each was answered
+  // as it must be. The server answers the rawmode command just before it
+  // switches; an echo round trip after it makes sure that no frame of the net
+  // passes the client by.
   bool open_raw(int net) {
     return next() == "< hi >" && send("< open can" + std::to_string(net) + " >") && next() == "< ok >" &&
-           send("< rawmode >") && next() == "< ok >";
+           send("< rawmode >") && next() == "< ok >" && send("< echo >") && next() == "< echo >";
   }
 
  private:
