@@ -160,18 +160,8 @@ TEST_F(SdoTest, EachMisbehaviourIsVisibleOnTheWire) {
   EXPECT_FALSE(node.send_heartbeat());
   EXPECT_EQ(node.state(), NmtState::PreOperational);
 
-  node.clear_misbehaviour();
-  node.set_wrong_toggle_after(1);
-  expect_bus({up, up_answer, s0, first_segment, s1, "<- 585: 00 73 69 6D 20 6E 6F 64"});
-  node.clear_misbehaviour();
-  node.set_abort_after(1, 0x08000020);
-  expect_bus({up, up_answer, s0, first_segment, s1, "<- 585: 80 08 10 00 20 00 00 08"});
-  node.clear_misbehaviour();
-  node.set_never_last_segment(true);
-  node.set_object(0x2000, 0, "12345");
-  expect_bus({"-> 605: 40 00 20 00 00 00 00 00", "<- 585: 41 00 20 00 05 00 00 00",
-              s0, "<- 585: 04 31 32 33 34 35 00 00", s1, "<- 585: 10 2A 2A 2A 2A 2A 2A 2A",
-              s0, "<- 585: 00 2A 2A 2A 2A 2A 2A 2A"});
+  // Uploads with a wrong toggle, an abort or no last segment: the SDO
+  // client's tests read them frame by frame.
   node.clear_misbehaviour();
   node.set_chatter(true);
   expect_bus({"-> 605: 40 08 10 07 00 00 00 00", "<- 705: 7F", "<- 085: 00 10 01 00 00 00 00 00",

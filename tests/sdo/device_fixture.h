@@ -4,9 +4,12 @@
 #define VORBEL_SDO_DEVICE_FIXTURE_H
 
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "bus_fixture.h"
 #include "canopen_device.h"
+#include "frame_table.h"
 
 class DeviceTest : public testsupport::BusTest {
  protected:
@@ -20,6 +23,12 @@ class DeviceTest : public testsupport::BusTest {
     // handle's receive time-out, 1 s.
     ntcan_sim::set_time_scale(0);
     ntcan_sim::clear_trace();
+  }
+  // The SDO frames of node 5 since the last look.
+  static std::vector<std::string> frames() {
+    std::vector<std::string> f = testsupport::frame_table(0, [](int32_t id) { return id == 0x605 || id == 0x585; });
+    ntcan_sim::clear_trace();
+    return f;
   }
   std::unique_ptr<testsupport::NodeProbe> node_;
   std::unique_ptr<canopen_sim::Device> device_;

@@ -19,7 +19,7 @@ TEST_F(IdentityTest, TheThreeTextsArePublishedAsTheNodeSendsThem) {
   EXPECT_EQ(client_text("PUMP.SWVER"), std::string(63, 'v'));
   const auto requests = testsupport::frame_table(0, [](int32_t id) { return id == 0x605; });
   // Initiate requests and segment requests: 1 (expedited), 1 + 2 (8 bytes),
-  // 1 + 9 (63 bytes).
+  // 1 + 9 (63 bytes), the toggle from 0 again in each transfer.
   ASSERT_EQ(requests.size(), 1u + 3u + 10u);
   EXPECT_EQ(requests[0], "-> 605: 40 08 10 00 00 00 00 00");
   EXPECT_EQ(requests[1], "-> 605: 40 09 10 00 00 00 00 00");
@@ -45,9 +45,16 @@ TEST_F(IdentityTest, AFailedUploadPublishesError) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Segmented transfer aborted with code 0x6020000\n");
   EXPECT_EQ(client_text("PUMP.HWVER"), "error");
 
+  // Without an open line nothing is sent.
   auto offline = node_on(4, 6, "OFFLINE");
+  char buf[64] = {};
+  EXPECT_EQ(offline->can_SDO(0x1008, 0), 77);
+  EXPECT_EQ(offline->segSdoRead(6, 0x1008, 0, buf), 77);
+  EXPECT_EQ(log_->texts("segSdoRead"), (std::vector<std::string>{"--Error: initUploadResponse failed with error -1",
+                                                                 "--Error: initiateUpload failed with error 77"}));
   EXPECT_EQ(offline->get_swversion(), 77);
   EXPECT_EQ(client_text("OFFLINE.SWVER"), "error");
+  EXPECT_TRUE(testsupport::frame_table(3).empty());
 }
 
 TEST_F(IdentityTest, OnlyTheSoftwareVersionWaits100msBeforeItsRequest) {
