@@ -53,6 +53,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -674,6 +675,8 @@ class D_can : public D_fct {
   void bind_own_alive();
   int add_ident(int ident);
   void remember_ident(int ident);
+  int enable_idents(int opened, std::initializer_list<int> idents);
+  int open_unregistered();
   int reattach_locked();
 
   // One SDO transfer of node `node_id` (see sdo_client.cpp).

@@ -4,6 +4,7 @@
 // line or its master went.
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
 
 #include "D_vorbel.h"
 #include "line/line_log.h"
@@ -159,13 +160,12 @@ int D_can::add_ident(int ident) {
   return ret;
 }
 
-int D_can::init() {
-  vorbel::LoopLock lk;
-  if (!line_in_range(canIdent_.i1_data)) return -1;
-  if (!alive_ptr_) bind_own_alive();
-  on_line_ = true;
-  int ret = open_on_line();
-  for (int ident : {canIdent_.i2_data, canIdent_.i3_data, canIdent_.i4_data}) {
+// Under mx_loop. After the node's open gave `opened`: enables each
+// identifier above 0 while all goes well; those it does not reach are
+// remembered for reattach(). The first failure is the result.
+int D_can::enable_idents(int opened, std::initializer_list<int> idents) {
+  int ret = opened;
+  for (int ident : idents) {
     if (ident <= 0) continue;
     if (ret != 0) {
       remember_ident(ident);
@@ -176,6 +176,19 @@ int D_can::init() {
   return ret;
 }
 
+// Under mx_loop. Puts a node that is not registered on its line.
+int D_can::open_unregistered() {
+  if (!alive_ptr_) bind_own_alive();
+  on_line_ = true;
+  return open_on_line();
+}
+
+int D_can::init() {
+  vorbel::LoopLock lk;
+  if (!line_in_range(canIdent_.i1_data)) return -1;
+  return enable_idents(open_unregistered(), {canIdent_.i2_data, canIdent_.i3_data, canIdent_.i4_data});
+}
+
 int D_can::init(int ident, int flag) {
   if (flag != 1) {
     init(ident);
@@ -183,14 +196,7 @@ int D_can::init(int ident, int flag) {
   }
   vorbel::LoopLock lk;
   if (!line_in_range(canIdent_.i1_data)) return -1;
-  if (!alive_ptr_) bind_own_alive();
-  on_line_ = true;
-  const int ret = open_on_line();
-  if (ret != 0) {
-    if (ident > 0) remember_ident(ident);
-    return ret;
-  }
-  return ident > 0 ? add_ident(ident) : 0;
+  return enable_idents(open_unregistered(), {ident});
 }
 
 int D_can::init(int ident) {
@@ -198,12 +204,7 @@ int D_can::init(int ident) {
   // are one step for the polling loop.
   vorbel::LoopLock lk;
   if (!line_in_range(canIdent_.i1_data)) return -1;
-  const int ret = join_registry();
-  if (ret != 0) {
-    if (ident > 0) remember_ident(ident);
-    return ret;
-  }
-  return ident > 0 ? add_ident(ident) : 0;
+  return enable_idents(join_registry(), {ident});
 }
 
 int D_can::AddIdent(int ident) {

@@ -33,11 +33,16 @@ inline bool names_entry(const SdoAnswer& a, int index, int subindex) {
          a.data[3] == (subindex & 0xFF);
 }
 
+// Four bytes of an SDO frame as the 32-bit value they carry, low byte first.
+inline uint32_t le32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
+}
+
 // An abort of the transfer of (index, subindex), with its 32-bit code.
 inline bool sdo_abort(const SdoAnswer& a, int index, int subindex, uint32_t* code) {
   if ((a.command & 0xF0) != 0x80 || a.length < 8 || !names_entry(a, index, subindex)) return false;
-  *code = static_cast<uint32_t>(a.data[4]) | static_cast<uint32_t>(a.data[5]) << 8 |
-          static_cast<uint32_t>(a.data[6]) << 16 | static_cast<uint32_t>(a.data[7]) << 24;
+  *code = le32(a.data + 4);
   return true;
 }
 

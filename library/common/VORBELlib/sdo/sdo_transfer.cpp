@@ -102,11 +102,6 @@ class FrameWait {
   long long start_ms_ = -1;
 };
 
-uint32_t le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
-
 void put_le32(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
@@ -167,6 +162,12 @@ SdoTransfer::SdoTransfer(D_can& node, int node_id, int index, int subindex, int 
 
 int SdoTransfer::segment_limit(int size) { return size / 7 + kExtraSegments; }
 
+void SdoTransfer::entry_frame(uint8_t command, uint8_t* frame) const {
+  const uint8_t head[8] = {command, static_cast<uint8_t>(index_ & 0xFF), static_cast<uint8_t>(index_ >> 8),
+                           static_cast<uint8_t>(subindex_)};
+  std::memcpy(frame, head, sizeof head);
+}
+
 int SdoTransfer::request(const uint8_t* frame, Stage stage) {
   stage_ = stage;
   uint8_t data[8];
@@ -176,8 +177,8 @@ int SdoTransfer::request(const uint8_t* frame, Stage stage) {
 
 int SdoTransfer::give_up(uint32_t code) {
   abort_code_ = code;
-  uint8_t frame[8] = {0x80, static_cast<uint8_t>(index_ & 0xFF), static_cast<uint8_t>(index_ >> 8),
-                      static_cast<uint8_t>(subindex_)};
+  uint8_t frame[8];
+  entry_frame(0x80, frame);
   put_le32(frame + 4, code);
   // The result stays the time-out or protocol error; a failed send leaves
   // the node to its own time-out.
@@ -255,8 +256,8 @@ int SdoTransfer::upload(uint8_t* buffer, int size, int* len) {
   const int room = legacy_ ? size - 1 : size;
   int stored = 0;
   *len = 0;
-  const uint8_t initiate[8] = {0x40, static_cast<uint8_t>(index_ & 0xFF), static_cast<uint8_t>(index_ >> 8),
-                               static_cast<uint8_t>(subindex_)};
+  uint8_t initiate[8];
+  entry_frame(0x40, initiate);
   int r = request(initiate, Stage::InitiateRequest);
   if (r != 0) return r;
   SdoAnswer a;
@@ -304,15 +305,14 @@ int SdoTransfer::upload(uint8_t* buffer, int size, int* len) {
 }
 
 int SdoTransfer::download(const uint8_t* data, int len) {
-  uint8_t initiate[8] = {0, static_cast<uint8_t>(index_ & 0xFF), static_cast<uint8_t>(index_ >> 8),
-                         static_cast<uint8_t>(subindex_)};
+  uint8_t initiate[8];
   const bool expedited = len <= 4;
   if (expedited) {
     // e = 1, s = 1, n = the bytes of the four that carry no data.
-    initiate[0] = static_cast<uint8_t>(0x23 | (4 - len) << 2);
+    entry_frame(static_cast<uint8_t>(0x23 | (4 - len) << 2), initiate);
     std::memcpy(initiate + 4, data, static_cast<size_t>(len));
   } else {
-    initiate[0] = 0x21;  // segmented, the size in bytes 4-7
+    entry_frame(0x21, initiate);  // segmented, the size in bytes 4-7
     put_le32(initiate + 4, static_cast<uint32_t>(len));
   }
   int r = request(initiate, Stage::InitiateRequest);

@@ -68,6 +68,9 @@ class SdoTransfer {
   enum class Expect { InitiateUpload, UploadSegment, InitiateDownload, DownloadSegment };
   enum class Verdict { Drop, Take, Aborted, WrongToggle, Unexpected };
 
+  // An 8-byte frame with `command` and the entry (index low byte first,
+  // subindex), the other bytes 0.
+  void entry_frame(uint8_t command, uint8_t* frame) const;
   // Send one request frame (8 bytes) to the node.
   int request(const uint8_t* frame, Stage stage);
   // Wait for the answer of the current step.
