@@ -46,6 +46,7 @@ Bus::Bus() : clock(g_clock) {
   std::string segmented = "segmented value: sixty-three bytes in nine segments of seven";
   segmented.resize(63, '.');
   device->set_object(kSegmentedIndex, 0, segmented);
+  device->set_object(kDownloadIndex, 0, "");
 
   // The 20 supervision threads start in their 60 s start pause, which they
   // sleep half a second at a time; then come the marker-file check and its

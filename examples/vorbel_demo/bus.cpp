@@ -146,7 +146,7 @@ void Script::line_outage() {
                         "reopens the line after its pause");
   ntcan_sim::clear_faults();
 
-  if (!wait_framework(kOutageWait, [this] { return server_.reinitialised() > 0; })) return;
+  if (!wait_framework(kOutageWait, [this] { return server_.reattached() > 0; })) return;
   display_.set_status("line 1 back");
   // A little more of the running server after the outage.
   const double tail_from = wall_seconds();

@@ -78,7 +78,7 @@ void BusWatch::on_frame(int net, const CMSG& m) {
   }
 }
 
-void BusWatch::report(int net, int node, const Transfer& t, const char* end) {
+void BusWatch::report(int net, int node, Transfer& t, const char* end) {
   const ntcan_sim::BusStats st = ntcan_sim::bus_stats(net);
   const double took_ms = static_cast<double>(ntcan_sim::bus_time_us() - t.start_us) / 1e3;
   const double bits_ms = static_cast<double>(t.bits) * ntcan_sim::bit_time_ns(st.baud) / 1e6;
@@ -87,7 +87,7 @@ void BusWatch::report(int net, int node, const Transfer& t, const char* end) {
                 t.upload ? "upload" : "download", t.index, node, net + 1, t.frames, took_ms, end ? ", " : "",
                 end ? end : "", bits_ms, kbit_s(st.baud));
   display_.event("bus", buf);
-  transfers_[static_cast<std::size_t>(net)][static_cast<std::size_t>(node)].active = false;
+  t.active = false;
 }
 
 }  // namespace demo

@@ -39,7 +39,7 @@ class BusWatch {
     uint64_t bits = 0;
   };
   void on_frame(int net, const CMSG& m);
-  void report(int net, int node, const Transfer& t, const char* end);
+  void report(int net, int node, Transfer& t, const char* end);
 
   Display& display_;
   const int nets_;

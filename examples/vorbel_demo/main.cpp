@@ -124,7 +124,10 @@ int parse(int argc, char** argv, Options* o, std::string* error) {
     } else if (a == "--serve" && has_value) {
       char* end = nullptr;
       o->serve = std::strtol(argv[++i], &end, 10);
-      if (*end != '\0' || o->serve < 0 || o->serve > 65535) return 2;
+      if (*end != '\0' || end == argv[i] || o->serve < 0 || o->serve > 65535) {
+        *error = a + " " + argv[i] + ": expected a port 0..65535";
+        return 2;
+      }
     } else if (a == "--config" && has_value) {
       o->config = argv[++i];
     } else if (a == "--save" && has_value) {
@@ -303,7 +306,7 @@ int main(int argc, char** argv) {
   while (!g_stop) {
     server.loop_turn();
     display.show(server.view());
-    display.set_bus_load(watch->load_text());
+    if (table) display.set_bus_load(watch->load_text());
     display.refresh();
     const std::chrono::duration<double> ran = std::chrono::steady_clock::now() - wall_start;
     if (!table && ran.count() >= load_shown_s + kLoadEveryS) {

@@ -282,7 +282,7 @@ void Server::reattach(Node& n) {
   display_.event("line", name(n) + "  handle_stale() was true: reattach()=" + result_text(ret) +
                                  (n.master ? ": follows " + name(*n.master) + " to handle " : ": new handle ") +
                                  std::to_string(n.last_handle) + ", its identifiers enabled again");
-  if (ret == 0) ++reinitialised_;
+  if (ret == 0) ++reattached_;
 }
 
 void Server::loop_turn() {

@@ -39,7 +39,7 @@ class Server {
   std::vector<NodeView> view();
 
   // Nodes reattached after a line outage.
-  int reinitialised() const { return reinitialised_.load(); }
+  int reattached() const { return reattached_.load(); }
 
  private:
   struct Node {
@@ -85,7 +85,7 @@ class Server {
   EqFct& eq_;
   Display& display_;
   std::vector<std::unique_ptr<Node>> nodes_;
-  std::atomic<int> reinitialised_{0};
+  std::atomic<int> reattached_{0};
 };
 
 // "0", "-1", or the status and its NTCAN text: "77 NTCAN_INVALID_HANDLE(0x0000004d)".

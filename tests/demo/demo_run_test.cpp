@@ -174,6 +174,7 @@ TEST(DemoServer, BadInputOrAFailedSaveEndsItWithAnErrorNamingTheCause) {
       {{"--config", dir.path()}, 1, "configuration: '" + dir.path() + "' is a directory"},
       {{"--seconds", "1", "--bogus"}, 2, "unknown option '--bogus'"},
       {{"--config"}, 2, "--config needs a value"},
+      {{"--serve", "70000"}, 2, "--serve 70000: expected a port 0..65535"},
   };
   for (const auto& c : cases) {
     const int exit = exit_code(start_demo(c.args, dir.file("out.txt")));
