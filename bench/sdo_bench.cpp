@@ -1,6 +1,7 @@
 // SDO uploads and downloads with the simulated CANopen node, beside the
 // same transfers made of bare send-and-take round trips; the CPU time of a
 // wait for a silent node; the can_poll round trip beside its 5 ms sleep.
+
 #include <time.h>
 
 #include <chrono>
@@ -12,6 +13,7 @@
 #include "bench_common.h"
 #include "ntcan_sim.h"
 #include "telvo_clock.h"
+#include "thread_cpu.h"
 
 namespace vorbel_bench {
 namespace {
@@ -19,13 +21,6 @@ namespace {
 using ntcan_sim::Call;
 
 constexpr int kBuffer = 64;
-
-// CPU time of the calling thread, in seconds.
-double thread_cpu_s() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
 
 // One transfer of each side, outside the timing and with the trace on, for
 // its frames on the bus and its driver calls.
@@ -111,7 +106,6 @@ void BM_SdoDownload(benchmark::State& state) {
   const std::string value = *b.device->object(state.range(0) == 4 ? Bus::kExpeditedIndex : Bus::kSegmentedIndex, 0);
   const auto* data = reinterpret_cast<const unsigned char*>(value.data());
   const int len = static_cast<int>(value.size());
-  b.device->set_object(Bus::kDownloadIndex, 0, "");
   transfer_pair(
       state, [&] { return node.sdo_download(Bus::kDownloadIndex, 0, data, len); },
       [&] { return bare_download(h, Bus::kSdoNodeId, Bus::kDownloadIndex, data, len); },

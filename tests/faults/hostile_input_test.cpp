@@ -298,14 +298,9 @@ INSTANTIATE_TEST_SUITE_P(GatewayFile, HostileInput, testing::ValuesIn(kGatewayFi
 Act upload(std::map<uint8_t, std::vector<CMSG>> answers, std::string value) {
   return [answers, value](HostileInput& t) {
     EXPECT_EQ(t.node_->AddIdent(0x085), 0);
-    const int device = ntcan_sim::attach(0, "node 5", [answers](const ntcan_sim::BusFrame& f) {
-      const auto it = f.msg.id == 0x605 ? answers.find(f.msg.data[0]) : answers.end();
-      if (it != answers.end())
-        for (const CMSG& m : it->second) ntcan_sim::inject(0, m, "node 5");
-    });
+    testsupport::SdoStandIn device(answers);
     char buf[64] = {};
     const int r = t.node_->segSdoRead(5, 0x1008, 0, buf);
-    ntcan_sim::detach(device);
     EXPECT_EQ(std::string(buf), value);
     return r;
   };

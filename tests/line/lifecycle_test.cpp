@@ -26,9 +26,6 @@ uint64_t all_calls() {
 
 class Lifecycle : public testsupport::ReusedHandlesTest {
  protected:
-  void reopen_line_1(NodeProbe& on_it) {
-    while (on_it.line()->handle() <= 0) ASSERT_TRUE(clock_->advance_to_next());
-  }
   // Identifiers of the node's batch of the last fill.
   Ids batch(NodeProbe& n) {
     CMSG frames[100];
@@ -67,7 +64,7 @@ TEST_F(Lifecycle, AfterAnOutageTheLinesNodesAreStaleUntilReattachedAndNoClosedHa
   }
   EXPECT_EQ(all_calls() - calls, 1u) << "the fill of ELSEWHERE alone";
 
-  reopen_line_1(*creator);
+  ASSERT_TRUE(run_until([&] { return creator->line()->handle() > 0; }));
   EXPECT_TRUE(creator->handle_stale()) << "a reopen renews the line's own handle only";
   EXPECT_EQ(follower->reattach(), 0) << "it reattaches its master first";
   EXPECT_EQ(other->reattach(), 0);
@@ -123,7 +120,7 @@ TEST_F(Lifecycle, DestroyMoveAndReloadCloseExactlyTheHandlesTheNodesOpenedWithTh
     ASSERT_EQ(newcomer->init(0x707), 0);
     EXPECT_EQ(client_int("NEWCOMER.ACTIVE"), 1);
     if (down) {
-      reopen_line_1(*creator);
+      ASSERT_TRUE(run_until([&] { return creator->line()->handle() > 0; }));
       ASSERT_EQ(creator->reattach(), 0);
       ASSERT_EQ(open_on(0), 2u) << "the line's and the creator's own";
     }
@@ -210,7 +207,7 @@ TEST_F(Lifecycle, ShutdownStopsSupervisionWithinASecondAlsoMidOutageAndNothingRe
   // Line 1 goes down and its gateway cannot be reached: reset, 20 s pause.
   ntcan_sim::fail_until_cleared(0, Call::Open, NTCAN_SOCK_CONN_TIMEOUT);
   close_line_1_by_supervision(NTCAN_SOCK_CONN_TIMEOUT);
-  while (gateway_.calls().empty()) ASSERT_TRUE(clock_->advance_to_next());
+  ASSERT_TRUE(run_until([&] { return !gateway_.calls().empty(); }));
   advance_s(5);
   // Line 2 is in its 60 s start pause.
   auto two = node_on(2, 7, "TWO");

@@ -3,7 +3,6 @@
 // StepClock: the test thread's pauses return at once, and the supervision
 // threads run one cycle per step.
 #include <gtest/gtest.h>
-#include <time.h>
 
 #include <algorithm>
 #include <chrono>
@@ -19,6 +18,7 @@
 #include "ntcan_sim.h"
 #include "step_clock.h"
 #include "telvo_log.h"
+#include "thread_cpu.h"
 
 using ntcan_sim::Call;
 using vorbel_bench::allocations_on_this_thread;
@@ -175,11 +175,7 @@ TEST_F(PerfTest, AWaitForASilentNodeSleepsInsteadOfSpinning) {
   vorbel_bench::FieldNode& node = field.node(0);
   telvo::set_clock(nullptr);
   node.sdo_timeout_ms(300);
-  const auto cpu_ms = [] {
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
-  };
+  const auto cpu_ms = [] { return 1e3 * vorbel_bench::thread_cpu_s(); };
   unsigned char buf[8];
   int len = 0;
   const double cpu0 = cpu_ms();

@@ -21,12 +21,9 @@ class SdoClientTest : public DeviceTest {
  protected:
   // The device stays silent; `answers` (by the command byte of a request)
   // answer in its place.
-  int answer_with(std::map<uint8_t, CMSG> answers) {
+  std::unique_ptr<testsupport::SdoStandIn> answer_with(std::map<uint8_t, std::vector<CMSG>> answers) {
     device_->set_silence(canopen_sim::Silence::Sdo);
-    return ntcan_sim::attach(0, "stand-in", [answers](const ntcan_sim::BusFrame& f) {
-      const auto it = f.msg.id == 0x605 ? answers.find(f.msg.data[0]) : answers.end();
-      if (it != answers.end()) ntcan_sim::inject(0, it->second, "stand-in");
-    });
+    return std::make_unique<testsupport::SdoStandIn>(std::move(answers));
   }
   std::vector<unsigned char> bytes_ = [] {
     std::vector<unsigned char> v(63);
@@ -146,10 +143,9 @@ TEST_F(SdoClientTest, AValueTooLongForTheBufferOrOtherThanItsIndicatedSizeFailsA
   EXPECT_EQ(node_->sdo_upload(0x2002, 0, buf_, 64, &len_), -1);
   EXPECT_EQ(node_->sdo_abort_code(), 0x06070010u);
   EXPECT_EQ(frames().size(), 7u) << "initiate, a segment of 5 bytes, one of 7, each answered; the abort";
-  const int liar = answer_with({{0x40, ntcan_sim::make_frame(0x585, {0x41, 0x02, 0x20, 0x00, 10, 0, 0, 0})},
-                                {0x60, ntcan_sim::make_frame(0x585, {0x03, '1', '2', '3', '4', '5', '6', 0})}});
+  const auto liar = answer_with({{0x40, {ntcan_sim::make_frame(0x585, {0x41, 0x02, 0x20, 0x00, 10, 0, 0, 0})}},
+                                 {0x60, {ntcan_sim::make_frame(0x585, {0x03, '1', '2', '3', '4', '5', '6', 0})}}});
   EXPECT_EQ(node_->sdo_upload(0x2002, 0, buf_, 64, &len_), -1);
-  ntcan_sim::detach(liar);
   EXPECT_EQ(len_, 6);
   EXPECT_EQ(node_->sdo_abort_code(), 0u);
 }
@@ -159,7 +155,7 @@ TEST_F(SdoClientTest, AValueTooLongForTheBufferOrOtherThanItsIndicatedSizeFailsA
 // shorter than the handle's receive time-out blocks in the driver's read.
 TEST_F(SdoClientTest, AnAnswerIsTakenAsItComesAndA150msTimeOutFiresAt150ms) {
   node_->sdo_timeout_ms(150);
-  const int liar = answer_with({});
+  const auto liar = answer_with({});
   settle(1);  // the line's supervision in its first pause
   std::thread late([] {
     TELVOsleep(0, 40000);
@@ -178,7 +174,6 @@ TEST_F(SdoClientTest, AnAnswerIsTakenAsItComesAndA150msTimeOutFiresAt150ms) {
   EXPECT_EQ(node_->sdo_download(0x1017, 0, bytes_.data(), 2), -1);
   EXPECT_GE(clock_->now_us() - start, 150000);
   EXPECT_LE(clock_->now_us() - start, 160000);
-  ntcan_sim::detach(liar);
   EXPECT_EQ(node_->sdo_abort_code(), 0x05040000u);
   EXPECT_EQ(frames().back(), "-> 605: 80 17 10 00 00 00 04 05");
   EXPECT_EQ(ntcan_sim::calls(Call::Read, 0), reads);

@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "D_vorbel.h"
 #include "ntcan_sim.h"
@@ -34,6 +36,24 @@ class NodeProbe : public D_can {
   }
   static std::mutex& registry_lock() { return mx_loop; }
   static D_iiii* debug_selector() { return canIdent_debug_; }
+};
+
+// While it lives, answers node 5's SDO requests on net 0 in a device's
+// place: each request gets the frames listed under its command byte.
+class SdoStandIn {
+ public:
+  explicit SdoStandIn(std::map<uint8_t, std::vector<CMSG>> answers)
+      : id_(ntcan_sim::attach(0, "stand-in", [answers](const ntcan_sim::BusFrame& f) {
+          const auto it = f.msg.id == 0x605 ? answers.find(f.msg.data[0]) : answers.end();
+          if (it != answers.end())
+            for (const CMSG& m : it->second) ntcan_sim::inject(0, m, "stand-in");
+        })) {}
+  ~SdoStandIn() { ntcan_sim::detach(id_); }
+  SdoStandIn(const SdoStandIn&) = delete;
+  SdoStandIn& operator=(const SdoStandIn&) = delete;
+
+ private:
+  int id_;
 };
 
 // Every test of this fixture runs in a process of its own (see

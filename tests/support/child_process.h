@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -22,15 +23,18 @@ class ChildProcess {
  public:
   // Starts `program` (looked up on PATH when it has no '/') with `args`.
   ChildProcess(const std::string& program, const std::vector<std::string>& args) {
+    // A child that has died fails the next ask() instead of killing the
+    // caller with SIGPIPE.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     pid_ = fork();
     if (pid_ == 0) {
       dup2(in[0], STDIN_FILENO);
       dup2(out[1], STDOUT_FILENO);
-      std::vector<char*> argv{const_cast<char*>(program.c_str())};
-      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
       execvp(program.c_str(), argv.data());
       dprintf(STDOUT_FILENO, "cannot run %s\n", program.c_str());
       _exit(127);
@@ -39,6 +43,9 @@ class ChildProcess {
     ::close(out[1]);
     to_ = fdopen(in[1], "w");
     from_ = fdopen(out[0], "r");
+    // Unbuffered, so that a second line that came with the first is still
+    // there for poll() to see.
+    std::setvbuf(from_, nullptr, _IONBF, 0);
   }
   ~ChildProcess() { wait(); }
   ChildProcess(const ChildProcess&) = delete;
