@@ -102,7 +102,7 @@ struct Net {
   // queue, in order; only the first of each takes part in arbitration.
   uint32_t baud = kDefaultBaud;
   int64_t bit_ns = 8000;
-  std::map<SenderKey, std::deque<Outgoing>> senders;  // no empty queues
+  std::map<SenderKey, std::deque<Outgoing>> senders;  // a handle's stays when empty
   std::size_t waiting = 0;                            // frames in senders
   std::optional<Outgoing> on_bus;                     // the frame being sent
   int64_t on_bus_start_ns = 0;
@@ -139,7 +139,6 @@ struct State {
 
   NTCAN_HANDLE next_handle = 1;  // never rewound, not even by reset()
   bool reuse_handles = false;    // canOpen takes the lowest free number
-  NTCAN_HANDLE highest_issued = 0;
   uint64_t closed_handle_calls = 0;
   std::unordered_map<NTCAN_HANDLE, std::shared_ptr<Handle>> open;
   std::deque<HandleInfo> closed;  // newest at the back
@@ -238,6 +237,9 @@ bool queue_for_bus(State& s, int net, const CMSG* frames, int32_t n, NTCAN_HANDL
 // participant callbacks with the lock released. Does nothing when timing
 // is off or another thread (or a callback of this one) is delivering.
 void catch_up(State& s, std::unique_lock<std::mutex>& lock);
+// Bus time in ns when the next frame on any net ends; kNever when none is
+// on its way.
+int64_t earliest_end(const State& s);
 // Takes the simulation lock and catches up (what every driver call and
 // every look at the state does first).
 inline std::unique_lock<std::mutex> lock_current(State& s) {

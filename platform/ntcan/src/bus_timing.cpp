@@ -54,6 +54,7 @@ int64_t duration_ns(const Net& n, const Outgoing& f) { return static_cast<int64_
 std::map<SenderKey, std::deque<Outgoing>>::iterator winner(Net& n, int64_t start) {
   auto best = n.senders.end();
   for (auto it = n.senders.begin(); it != n.senders.end(); ++it) {
+    if (it->second.empty()) continue;
     const Outgoing& f = it->second.front();
     if (f.queued_ns > start) continue;
     if (best == n.senders.end()) {
@@ -72,12 +73,13 @@ void reschedule(Net& n) {
     n.next_end_ns = n.on_bus_end_ns;
     return;
   }
-  if (n.senders.empty()) {
+  int64_t first = kNever;
+  for (const auto& entry : n.senders)
+    if (!entry.second.empty()) first = std::min(first, entry.second.front().queued_ns);
+  if (first == kNever) {
     n.next_start_ns = n.next_end_ns = kNever;
     return;
   }
-  int64_t first = kNever;
-  for (const auto& entry : n.senders) first = std::min(first, entry.second.front().queued_ns);
   n.next_start_ns = std::max(n.idle_from_ns, first);
   n.next_end_ns = n.next_start_ns + duration_ns(n, winner(n, n.next_start_ns)->second.front());
 }
@@ -86,7 +88,9 @@ void start_next(Net& n) {
   const auto it = winner(n, n.next_start_ns);
   n.on_bus = std::move(it->second.front());
   it->second.pop_front();
-  if (it->second.empty()) n.senders.erase(it);
+  // A handle's queue stays for its next frame (it goes when the handle
+  // closes); a participant's goes, its name may never come again.
+  if (it->second.empty() && it->first.first == NTCAN_NO_HANDLE) n.senders.erase(it);
   --n.waiting;
   n.on_bus_start_ns = n.next_start_ns;
   n.on_bus_end_ns = n.on_bus_start_ns + duration_ns(n, *n.on_bus);
@@ -169,12 +173,6 @@ std::chrono::steady_clock::time_point steady_at(const BusTime& t, int64_t bus_ns
   return t.base_steady + std::chrono::nanoseconds(static_cast<int64_t>(real_ns));
 }
 
-int64_t earliest_end(const State& s) {
-  int64_t next = kNever;
-  for (const Net& n : s.nets) next = std::min(next, n.next_end_ns);
-  return next;
-}
-
 // The pump: on the driver's clock, delivers each frame at its end.
 void pump_main() {
   // Wake at the frame's end, not up to the default timer slack (50 us) later.
@@ -243,7 +241,7 @@ void wake_readers(State& s) {
 // when its last frame ended, which may be far ahead of the new bus time.
 void forget_idle_since(State& s) {
   for (Net& n : s.nets) {
-    if (!n.on_bus && n.senders.empty()) n.idle_from_ns = INT64_MIN;
+    if (!n.on_bus && n.waiting == 0) n.idle_from_ns = INT64_MIN;
   }
 }
 
@@ -308,6 +306,12 @@ bool queue_for_bus(State& s, int net, const CMSG* frames, int32_t n, NTCAN_HANDL
 }
 
 void catch_up(State& s, std::unique_lock<std::mutex>& lock) { deliver_due(s, lock, false); }
+
+int64_t earliest_end(const State& s) {
+  int64_t next = kNever;
+  for (const Net& n : s.nets) next = std::min(next, n.next_end_ns);
+  return next;
+}
 
 bool in_delivery() { return t_delivery_ns >= 0; }
 

@@ -21,7 +21,7 @@ Handle* resolve(State& s, NTCAN_HANDLE number, Call call) {
   const auto it = s.open.find(number);
   if (it == s.open.end()) {
     count_call(s, call, kNoNet);
-    if (number > 0 && number <= s.highest_issued) ++s.closed_handle_calls;
+    if (number > 0 && number < s.next_handle) ++s.closed_handle_calls;  // issued once
     return nullptr;
   }
   count_call(s, call, it->second->net);
@@ -69,8 +69,7 @@ NTCAN_RESULT wait_on_bus_clock(State& s, std::unique_lock<std::mutex>& lock, con
       catch_up(s, lock);
       continue;
     }
-    int64_t until = deadline;
-    for (const Net& n : s.nets) until = std::min(until, n.next_end_ns);
+    const int64_t until = std::min(deadline, earliest_end(s));
     lock.unlock();
     const bool moved = clock->wait_until_us((until + 999) / 1000);
     lock.lock();
@@ -143,7 +142,6 @@ NTCAN_RESULT canOpen(int net, uint32_t flags, int32_t txqueuesize, int32_t rxque
   }
   *handle = number;
   if (number >= s.next_handle) s.next_handle = number + 1;  // stays above every number issued
-  if (number > s.highest_issued) s.highest_issued = number;
   return NTCAN_SUCCESS;
 }
 

@@ -12,6 +12,7 @@ constexpr std::size_t kMaxWords = 12;  // "send ID LEN" and eight bytes, and som
 
 std::vector<std::string_view> split_words(std::string_view body) {
   std::vector<std::string_view> words;
+  words.reserve(kMaxWords + 1);
   std::size_t i = 0;
   while (i < body.size() && words.size() <= kMaxWords) {
     while (i < body.size() && (body[i] == ' ' || body[i] == '\t')) ++i;
@@ -152,10 +153,6 @@ Parsed parse_message(std::string_view body) {
   if (cmd == "frame") return parse_frame(w);
   if (cmd == "error") {
     p.message.kind = Message::Kind::Error;
-    for (std::size_t i = 1; i < w.size(); ++i) {
-      if (i > 1) p.message.text += ' ';
-      p.message.text += w[i];
-    }
     return p;
   }
   return fail("unknown command");

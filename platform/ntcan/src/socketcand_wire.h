@@ -39,7 +39,6 @@ struct Message {
   std::string bus;      // Open: the bus name, e.g. "can0"
   WireFrame frame;      // Send and Frame
   int64_t time_us = 0;  // Frame: the time stamp in microseconds
-  std::string text;     // Error: the words after "error"
 };
 
 // A parsed message, or why the body is not one (error non-empty).
@@ -100,9 +99,6 @@ class MessageSplitter {
       }
     }
   }
-  // True while a message has been started but not ended.
-  bool inside_message() const { return state_ == State::Inside || state_ == State::Skipping; }
-
  private:
   static bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
   enum class State { Between, Inside, Skipping, Garbage };

@@ -29,6 +29,16 @@ int left_ms(int64_t deadline_ms) {
   return left < 0 ? 0 : static_cast<int>(left);
 }
 
+// Whether fd is ready for `events` before the deadline; a signal that
+// interrupts the wait does not end it.
+bool ready(int fd, short events, int64_t deadline_ms) {
+  for (;;) {
+    pollfd p{fd, events, 0};
+    const int r = poll(&p, 1, left_ms(deadline_ms));
+    if (r >= 0 || errno != EINTR) return r == 1;
+  }
+}
+
 // A connected socket to ep, or -1 with the failure in *status.
 int connect_to(const Endpoint& ep, NTCAN_RESULT* status) {
   addrinfo hints{};
@@ -44,10 +54,9 @@ int connect_to(const Endpoint& ep, NTCAN_RESULT* status) {
   if (ok && connect(fd, found->ai_addr, found->ai_addrlen) != 0) {
     ok = false;
     if (errno == EINPROGRESS) {
-      pollfd p{fd, POLLOUT, 0};
       int err = 0;
       socklen_t len = sizeof err;
-      ok = poll(&p, 1, kConnectTimeoutMs) == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
+      ok = ready(fd, POLLOUT, now_ms() + kConnectTimeoutMs) && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
     }
   }
   freeaddrinfo(found);
@@ -85,10 +94,10 @@ NTCAN_RESULT Link::open(const Endpoint& ep, OnFrame on_frame, std::shared_ptr<Li
 
 bool Link::next_body(std::string* body, int64_t deadline_ms) {
   while (bodies_.empty()) {
-    pollfd p{fd_, POLLIN, 0};
-    if (poll(&p, 1, left_ms(deadline_ms)) != 1) return false;
+    if (!ready(fd_, POLLIN, deadline_ms)) return false;
     char buf[512];
     const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+    if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     splitter_.feed(
         buf, static_cast<std::size_t>(n), [this](std::string_view b) { bodies_.emplace_back(b); },
@@ -130,8 +139,7 @@ NTCAN_RESULT Link::write(const std::string& text, int timeout_ms) {
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    pollfd p{fd_, POLLOUT, 0};
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && poll(&p, 1, left_ms(deadline)) == 1) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && ready(fd_, POLLOUT, deadline)) continue;
     const bool timed_out = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
     if (timed_out && done == 0) return NTCAN_TX_TIMEOUT;
     // A failed connection, or a message cut in two: the link is of no more use.
