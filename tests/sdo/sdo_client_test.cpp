@@ -78,6 +78,13 @@ TEST_F(SdoClientTest, EachAbortOfTheNodeReachesSdoAbortCode) {
       {"length", [&] { return node_->sdo_download(0x1017, 0, bytes_.data(), 3); }, 0x06070010},
       {"no object", [&] { return node_->sdo_upload(0x3000, 0, buf_, 64, &len_); }, 0x06020000},
       {"no subindex", [&] { return node_->sdo_upload(0x1018, 5, buf_, 64, &len_); }, 0x06090011},
+      {"period above 65535 ms",
+       [&] {
+         device_->set_object(0x1017, 0, std::string(4, '\0'));
+         const unsigned char ms70000[] = {0x70, 0x11, 0x01, 0x00};
+         return node_->sdo_download(0x1017, 0, ms70000, 4);
+       },
+       0x06090031},
       {"mid-transfer",
        [&] {
          device_->set_abort_after(1, 0x08000020);

@@ -108,6 +108,7 @@ constexpr uint32_t kAbortReadOnly = 0x06010002;             // download to a rea
 constexpr uint32_t kAbortNoSuchObject = 0x06020000;         // no entry with this index
 constexpr uint32_t kAbortLengthMismatch = 0x06070010;       // download of another length than the entry's
 constexpr uint32_t kAbortNoSuchSubindex = 0x06090011;       // the index exists, the subindex not
+constexpr uint32_t kAbortValueTooHigh = 0x06090031;         // a heartbeat period above 65535 ms
 constexpr uint32_t kAbortGeneralError = 0x08000000;         // segment request with no transfer in progress
 
 // The emergency that chatter mode (set_chatter) sends: generic error.

@@ -256,8 +256,13 @@ Device::Entry* Device::entry_locked(uint16_t index, uint8_t subindex, uint32_t* 
 
 uint32_t Device::write_locked(uint16_t index, uint8_t subindex, Entry& entry, std::string bytes) {
   if (entry.fixed_length && bytes.size() != entry.bytes.size()) return kAbortLengthMismatch;
-  if (index == kHeartbeatTimeIndex && subindex == 0)
-    heartbeat_change_ = static_cast<int>(le_value(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+  if (index == kHeartbeatTimeIndex && subindex == 0) {
+    // An entry given more bytes by set_object may take a period the
+    // producer cannot keep: refused, nothing stored.
+    const uint32_t ms = le_value(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    if (ms > static_cast<uint32_t>(kMaxHeartbeatMs)) return kAbortValueTooHigh;
+    heartbeat_change_ = static_cast<int>(ms);
+  }
   entry.bytes = std::move(bytes);
   return 0;
 }
