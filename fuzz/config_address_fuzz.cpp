@@ -77,7 +77,6 @@ std::string text(const IIII& a) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Bench& c = bench();
-  fuzzsupport::Log::get().clear();
   const IIII before[2] = {IIII{1, 5, 0, 0}, IIII{2, 6, 0, 0}};
   D_int* bauds[2];
   for (int k = 0; k < 2; ++k) {

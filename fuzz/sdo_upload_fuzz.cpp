@@ -146,7 +146,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool named = false;
   for (const auto& answer : b.answers)
     for (const CMSG& m : answer)
-      named |= m.id == 0x580 + node && (m.len & 0x1F) >= 4 && m.data[1] == (index & 0xFF) && m.data[2] == index >> 8 &&
+      named |= m.id == 0x580 + node && !(m.len & NTCAN_RTR) && (m.len & 0x0F) >= 4 && m.data[1] == (index & 0xFF) && m.data[2] == index >> 8 &&
                m.data[3] == subindex;
   FUZZ_CHECK(r != 0 || named, "upload of %04X/%d succeeded without an answer naming it", index, subindex);
   return 0;

@@ -63,7 +63,7 @@ void check_message(std::string_view body) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzsupport::Input in(data, size);
   const std::size_t chunk = 1 + in.byte() % 17;
-  const std::string stream(reinterpret_cast<const char*>(data) + (size - in.left()), in.left());
+  const std::string stream = in.rest();
 
   const std::vector<std::string> whole = split(stream, stream.size() + 1);
   FUZZ_CHECK(split(stream, chunk) == whole, "reads of %zu bytes see other messages", chunk);
