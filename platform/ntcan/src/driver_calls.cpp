@@ -251,15 +251,9 @@ NTCAN_RESULT canRead(NTCAN_HANDLE handle, CMSG* msg, int32_t* len, void* ovrlppd
   } else if (h->queue.size() == 0) {
     const auto wait = read_wait(h->rx_timeout_ms, s.time_scale);
     if (wait <= std::chrono::steady_clock::duration::zero()) return NTCAN_RX_TIMEOUT;
-    // Keep the handle alive while waiting: a close frees it from the table.
-    const std::shared_ptr<Handle> keep = s.open.at(handle);
-    const auto deadline = std::chrono::steady_clock::now() + wait;
-    ++keep->readers;
-    keep->readable.wait_until(lock, deadline,
-                              [&keep] { return !keep->open || keep->queue.size() > 0; });
-    --keep->readers;
-    if (!keep->open) return NTCAN_INVALID_HANDLE;
-    if (keep->queue.size() == 0) return NTCAN_RX_TIMEOUT;
+    const NTCAN_RESULT r =
+        ntcan_queue::wait_readable(lock, s.open.at(handle), std::chrono::steady_clock::now() + wait);
+    if (r != NTCAN_SUCCESS) return r;
   }
   *len = h->queue.take(msg, max);
   return NTCAN_SUCCESS;

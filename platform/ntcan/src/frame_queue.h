@@ -7,8 +7,11 @@
 #define NTCAN_FRAME_QUEUE_H
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include "ntcan.h"
@@ -63,6 +66,22 @@ class FrameQueue {
   uint32_t lost_pending_ = 0;  // dropped since the last take
   uint64_t dropped_total_ = 0;
 };
+
+// canRead's wait on an empty queue, with the driver's lock held in `lock`:
+// until a frame is queued for the handle, the handle is closed or the
+// deadline passes. NTCAN_SUCCESS with a frame waiting, NTCAN_INVALID_HANDLE
+// when closed, else NTCAN_RX_TIMEOUT. `keep` is a copy, not a reference
+// into the driver's table: it holds the handle while a close takes it from
+// the table. Its readers count tells a delivery whom to wake.
+template <class Handle>
+NTCAN_RESULT wait_readable(std::unique_lock<std::mutex>& lock, const std::shared_ptr<Handle> keep,
+                           std::chrono::steady_clock::time_point deadline) {
+  ++keep->readers;
+  keep->readable.wait_until(lock, deadline, [&keep] { return !keep->open || keep->queue.size() > 0; });
+  --keep->readers;
+  if (!keep->open) return NTCAN_INVALID_HANDLE;
+  return keep->queue.size() > 0 ? NTCAN_SUCCESS : NTCAN_RX_TIMEOUT;
+}
 
 }  // namespace ntcan_queue
 

@@ -277,13 +277,9 @@ NTCAN_RESULT canRead(NTCAN_HANDLE handle, CMSG* msg, int32_t* len, void* ovrlppd
   if (msg == nullptr || max < 1 || ovrlppd != nullptr) return NTCAN_INVALID_PARAMETER;
   if (h->queue.size() == 0) {
     if (h->rx_timeout_ms == 0) return NTCAN_RX_TIMEOUT;
-    const std::shared_ptr<Handle> keep = d.open.at(handle);  // a close frees it from the table
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(h->rx_timeout_ms);
-    ++keep->readers;
-    keep->readable.wait_until(lock, deadline, [&keep] { return !keep->open || keep->queue.size() > 0; });
-    --keep->readers;
-    if (!keep->open) return NTCAN_INVALID_HANDLE;
-    if (keep->queue.size() == 0) return NTCAN_RX_TIMEOUT;
+    const NTCAN_RESULT r = ntcan_queue::wait_readable(
+        lock, d.open.at(handle), std::chrono::steady_clock::now() + std::chrono::milliseconds(h->rx_timeout_ms));
+    if (r != NTCAN_SUCCESS) return r;
   }
   *len = h->queue.take(msg, max);
   return NTCAN_SUCCESS;
