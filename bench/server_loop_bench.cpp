@@ -81,11 +81,11 @@ BENCHMARK(BM_ServerLoop)
 // alternate in one run, each after its own refill:
 //   lib      can_looping
 //   bare     canTake per handle into one buffer
-//   locked   the same, each take under a lock and unlock of the registry
-//            lock, as can_looping does around every node
+//   locked   the same, each take under a lock and unlock of a lock of the
+//            node's own, as can_looping takes each node's buffer lock
 //   own_buf  the same as locked, into each node's own receive buffer, as
 //            can_fill does
-// The steps between them are the registry lock, the destination buffers
+// The steps between them are the per-node lock, the destination buffers
 // (one per node: with 1000 nodes they no longer fit the caches), and what
 // is left: the node's virtual calls, handle checks and status stores.
 void BM_ServerLoopParts(benchmark::State& state) {
@@ -100,7 +100,8 @@ void BM_ServerLoopParts(benchmark::State& state) {
     buffers.push_back(b.field->node(k).rx_buffer());
   }
   const int passes = frames ? 1 : std::max(1, kFillsPerBlock / nodes);
-  std::mutex& lock = FieldNode::registry_lock();
+  // One lock per node, as the loop takes each node's own around its fill.
+  std::vector<std::mutex> locks(static_cast<size_t>(nodes));
   CMSG batch[NodeField::kMaxFrames];
   constexpr int kKinds = 4;
   // Per group of iterations (at least Pair::kGroupNs of library time): the
@@ -123,9 +124,9 @@ void BM_ServerLoopParts(benchmark::State& state) {
           }
           for (int k = 0; k < nodes; ++k) {
             int32_t n = NodeField::kMaxFrames;
-            if (which >= 2) lock.lock();
+            if (which >= 2) locks[static_cast<size_t>(k)].lock();
             canTake(handles[static_cast<size_t>(k)], which == 3 ? buffers[static_cast<size_t>(k)] : batch, &n);
-            if (which >= 2) lock.unlock();
+            if (which >= 2) locks[static_cast<size_t>(k)].unlock();
           }
         }
       });
@@ -154,7 +155,7 @@ BENCHMARK(BM_ServerLoopParts)
     ->MinTime(0.1);
 
 // One can_array: the copy of a node's last fill (10 frames) under the
-// registry lock.
+// node's buffer lock.
 void BM_CanArray(benchmark::State& state) {
   Bus& b = bus();
   b.field->register_first(1);

@@ -26,8 +26,6 @@ class FieldNode : public D_can {
   NTCAN_HANDLE raw_handle() const { return canhandle_; }
   // The receive buffer the server loop fills.
   CMSG* rx_buffer() const { return rxmsg_; }
-  // The lock the server loop takes around each node's fill.
-  static std::mutex& registry_lock() { return mx_loop; }
 };
 
 class NodeField {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "D_vorbel.h"
+#include "node/node_registry.h"
 #include "ntcan_sim.h"
 #include "telvo_clock.h"
 #include "telvo_log.h"
@@ -34,7 +35,14 @@ class NodeProbe : public D_can {
     set_value(&a);
     has_changed();
   }
-  static std::mutex& registry_lock() { return mx_loop; }
+  // The registered masters with their addresses, in the order the server
+  // loop fills them.
+  static std::vector<std::pair<D_can*, IIII>> registry() {
+    std::lock_guard<std::mutex> lk(mx_loop);
+    std::vector<std::pair<D_can*, IIII>> nodes;
+    for (vorbel::NodeBlock* b : vorbel::registry().blocks) nodes.emplace_back(b->master, *b->master->value());
+    return nodes;
+  }
   static D_iiii* debug_selector() { return canIdent_debug_; }
 };
 

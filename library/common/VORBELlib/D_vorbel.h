@@ -37,17 +37,37 @@
 // second sees the node as the first left it, and a handle is never passed to
 // the driver after the library has closed it (an SDO transfer or a poll whose
 // node is closed or moved meanwhile ends with 77 at its next step). A node
-// must not be destroyed while another thread uses it. Device code that reads a node's address
-// through value() while a client may move the node reads it under the
-// equipment function's lock, as the framework's client calls run.
+// must not be destroyed while another thread uses it. Device code that reads
+// a node's address through value() while a client may move the node reads it
+// under the equipment function's lock, as the framework's client calls run.
 //
-// Overrides: can_looping calls a registered node's can_fill (and can_print)
-// with the registry lock D_can::mx_loop held. An override of can_fill may
-// call any operation of any node, including can_array, read, set_value,
-// init, reattach and dellist: the library does not take mx_loop again on
-// the thread that holds it (an SDO transfer there does not wait for one of
-// the same node in progress: it is refused, see the SDO client). Device code that takes mx_loop itself must not
-// call the library while it holds it.
+// Nothing waits for a call that blocks. No lock of the library is held while
+// the driver waits (a read with its time-out, a line's open, which a remote
+// driver makes with a connect and a handshake) or while a gateway reset runs:
+// closing a node or a line marks its handles closed at once, and a handle in
+// use by a call in progress is closed by that call when it comes back (what
+// it got is dropped, the caller gets 77). The server loop takes one node's
+// lock at a time, held only around that node's non-blocking take: it never
+// waits for another node's read, an SDO transfer, a line being opened or
+// closed, or a client's write.
+//
+// Lock order: the equipment function's lock (the framework's client calls),
+// then D_can::mx_loop (the registry and the nodes' line and handle links,
+// held for a few steps only), then one node's buffer lock, then a line's
+// handle list, then the driver's calls that do not block. The library never
+// takes the equipment function's lock while it holds one of its own, and
+// calls no override of a device class with a lock of its own held.
+//
+// Overrides: can_looping fills a node itself while it holds that node's
+// buffer lock when the node's class overrides neither can_fill nor can_get
+// (and the debug print is off); otherwise it calls the node's can_fill (and
+// can_print) with no lock held. An override of can_fill may call any
+// operation of any node, including can_array, read, set_value, init,
+// reattach, dellist and SDO transfers. dellist() and the destructor of a
+// registered node wait until the loop has left that node's can_fill (unless
+// they are called from it): do not call them while holding a lock that the
+// node's can_fill override takes. Device code that takes mx_loop itself must
+// not call the library while it holds it.
 #ifndef D_VORBEL_H
 #define D_VORBEL_H
 
@@ -69,15 +89,9 @@ class D_can;
 namespace vorbel {
 class LoopLock;
 class HandleUse;
+class FrameTaker;
 struct LineHandles;
 struct NodeBlock;
-// One open of a handle on a line: the line's slot for it and a serial that
-// no other open on the line repeats, so that a number closed and handed out
-// again by the driver is never taken for the handle it was.
-struct HandleTicket {
-  uint32_t slot = 0;
-  uint32_t serial = 0;  // 0: no handle
-};
 }  // namespace vorbel
 
 // ---------------------------------------------------------------------------
@@ -91,7 +105,9 @@ struct HandleTicket {
 //
 // The line keeps every handle opened on it since it was last closed: its own
 // and the nodes' own. Closing the line closes each of them once; a node's
-// handle of an earlier opening is never passed to the driver again.
+// handle of an earlier opening is never passed to the driver again. No lock
+// is held while the driver opens a handle, so a slow open (a remote driver's
+// connect) holds up nobody else.
 class canline {
  private:
   std::atomic<NTCAN_HANDLE> linehandle_;  // the line's own handle; -1 while closed
@@ -109,6 +125,7 @@ class canline {
   std::string line_ip_;                // gateway address: 15 characters, or not usable
   std::atomic<bool> ThreadStop_;       // stop request for the supervision thread
   std::atomic<bool> thread_ended_;     // the supervision thread has left (canline_shutdown)
+  std::atomic<bool> reopening_;       // the supervision thread is in the driver's open
 
   canline();
   ~canline();
@@ -125,9 +142,11 @@ class canline {
   // when the line is open.
   int can_open();
   // Close the line: its own handle and every node handle opened on it since
-  // it was opened. Returns 0 or the status of the failed close of the line's
-  // own handle (every failed close is logged); the line counts as closed
-  // either way.
+  // it was opened. The line counts as closed at once (handle() -1, every
+  // node handle stale), also while calls are in progress on its handles:
+  // each such handle is closed by its call when it comes back. Returns 0 or
+  // the status of the failed close of the line's own handle when it was
+  // closed here (every failed close is logged).
   int can_close();
 
   int line() const { return line_; }
@@ -152,20 +171,37 @@ class canline {
   void reset_line();
 
  private:
-  // Open a handle (canOpen, 5 ms pause, canSetBaudrate) and keep it in the
-  // line's list. On a closed line it becomes the line's own handle if
-  // may_open_line, else it is closed again and -1 returned; so it is when
-  // the line was closed meanwhile (nothing of an earlier opening is kept),
-  // and 77 once the line is shut down.
-  int open_handle(NTCAN_HANDLE& handle, vorbel::HandleTicket& ticket, bool may_open_line);
+  // Open a handle (canOpen, 5 ms pause, canSetBaudrate) with no lock held
+  // and keep it in the line's list, its opening in `ref`. On a closed line
+  // it becomes the line's own handle if may_open_line, else it is closed
+  // again and -1 returned; so it is when the line was closed meanwhile
+  // (nothing of an earlier opening is kept), and 77 once the line is shut
+  // down (also when the shutdown came during the open).
+  int open_handle(NTCAN_HANDLE& handle, uint64_t& ref, bool may_open_line);
   // Close one node handle of the line if the line still lists it (*closed
-  // tells). Returns the status of canClose, or 0.
-  int close_handle(NTCAN_HANDLE handle, const vorbel::HandleTicket& ticket, bool* closed);
-  // Whether the line lists this handle as open.
-  bool lists(NTCAN_HANDLE handle, const vorbel::HandleTicket& ticket);
+  // tells). Returns the status of canClose, or 0 (also when a call in
+  // progress closes it).
+  int close_handle(uint64_t ref, bool* closed);
   // Close the line for good (canline_shutdown): no handle is opened after.
   void shut();
 
+  // While the node that creates the line opens it (no lock held), other
+  // nodes that find the line wait for the open to end (without mx_loop).
+  class Creation {
+   public:
+    explicit Creation(canline& line) : line_(line) {}
+    ~Creation();  // the open ended: clears creating_ and wakes the waiters
+    Creation(const Creation&) = delete;
+    Creation& operator=(const Creation&) = delete;
+
+   private:
+    canline& line_;
+  };
+  // Under mx_loop (lk): true when the line was being created; mx_loop was
+  // then released until the open ended, and the caller looks again.
+  bool wait_created(vorbel::LoopLock& lk);
+
+  std::atomic<bool> creating_;   // the creating node's open is in progress
   std::unique_ptr<vorbel::LineHandles> handles_;
   friend class D_can;
   friend class vorbel::HandleUse;
@@ -177,11 +213,15 @@ class canline {
 int can_looping();
 
 // Stop the library: every line's supervision thread is asked to stop and
-// left within one second of framework time (also from a long pause or a
+// leaves within half a second of framework time (also from a long pause or a
 // gateway reset), then every line is closed with all its handles. Waits on
-// the framework clock (TELVOsleep) until the threads have left. After it
-// returns the library makes no driver call, runs no gateway reset and logs
-// nothing of its own: node operations return 77 (can_array -1), no line is
+// the framework clock (TELVOsleep) until the threads have left, or are in a
+// driver open that the driver cannot cut short (a remote driver's connect):
+// it does not wait for those, nor for reads in progress. After it returns
+// the library runs no gateway reset, logs nothing of its own and makes no
+// driver call, but for the calls in progress when it returned: a read
+// comes back and closes its handle, an open that finishes closes its new
+// handle at once; node operations return 77 (can_array -1), no line is
 // created or opened again. Calling it again does nothing.
 void canline_shutdown();
 
@@ -372,14 +412,15 @@ class D_can : public D_fct {
   D_canint* start_node_;
   D_canint* stop_node_;
   D_canint* reset_node_;
-  // Serialises the polling of a node against every change of the node
-  // registry and of a node's line, handle and buffers (all of which it
-  // guards). Lock order: mx_loop, then a line's handle lock, then the
-  // driver; the supervision threads take only their line's handle lock.
+  // Guards the node registry and every node's line, handle and buffer
+  // links; held for a few steps only, never across a call that blocks or
+  // an override. The server loop does not take it: it takes one node's
+  // buffer lock at a time (see the lock order above).
   static std::mutex mx_loop;
   friend int can_looping();
   friend class vorbel::LoopLock;
   friend class vorbel::HandleUse;
+  friend class vorbel::FrameTaker;
   friend class D_Alive;  // checks node ids through check_node_id
 
  public:
@@ -387,16 +428,22 @@ class D_can : public D_fct {
   D_string* modul_condition_;
 
  private:
-  // The node's hold on its line, under mx_loop: which open of canhandle_ it
-  // uses, whether it opened that handle itself (and closes it), whether it
-  // wants a handle (put on its line and not closed since), the block it
-  // shares as master or follower, and the identifiers it enabled.
-  vorbel::HandleTicket ticket_;
+  // The node's hold on its line, written under mx_loop: the opening of the
+  // handle it uses (canhandle_; read without lock by its driver calls),
+  // a count of the changes of its handle (so that an open made with the
+  // lock released sees whether the node changed meanwhile), whether it
+  // opened that handle itself (and closes it), whether it wants a handle
+  // (put on its line and not closed since), the block it shares as master
+  // or follower, and the identifiers it enabled.
+  std::atomic<uint64_t> ref_;
+  uint32_t epoch_;
+  int opening_;  // threads in an open of this node's handle (lock released)
   bool owns_handle_;
   bool on_line_;
-  vorbel::NodeBlock* block_;
+  std::atomic<vorbel::NodeBlock*> block_;
   std::vector<int32_t> idents_;
   int own_alive_;  // the alive value of a node without block
+  std::atomic<uint64_t> own_dropped_;  // frames a transfer took for a node without block
 
  public:
   // pn: the property name, optionally a blank and a description.
@@ -442,12 +489,18 @@ class D_can : public D_fct {
   // (the SDO multiplexer) equal the request's: 50 attempts, each after a
   // 5 ms sleep, taking up to 10 frames. On a match the reply replaces
   // *ident, *length and Data and 0 is returned; otherwise 32 (the request
-  // stays in the caller's variables). Frames taken and not matched are lost.
+  // stays in the caller's variables). The frames it takes that are not the
+  // reply are kept for the node's next fills, in order (see can_fill).
   virtual int can_poll(int* ident, int* length, unsigned char* Data);
   // Send one frame of `length` (0..8) bytes on identifier `ident`.
   virtual int can_write(int ident, int length, unsigned char* Data);
   // Take the waiting frames (up to 100) into the receive buffer; -1 for a
-  // node without receive buffer. Called by can_looping.
+  // node without receive buffer. Called by can_looping. Frames that an SDO
+  // transfer or can_poll of the node (or of a follower) took and did not use
+  // come first, in the order they arrived; while a transfer or poll is
+  // taking the node's frames the fill takes only those, so that nothing is
+  // taken out of order. Up to 256 such frames wait for the fills; what does
+  // not fit is counted by frames_dropped().
   virtual int can_fill();
   // Copy the frames of the last fill into rxmsg (room for 100 frames) and
   // their count into *length; returns the node's status word, -1 when the
@@ -494,8 +547,14 @@ class D_can : public D_fct {
   int AddIdent(int ident);
   int DelIdent(int ident);
   // Take a master's own entry out of the polling registry (never another
-  // node's of the same line and node id); always 0.
+  // node's of the same line and node id); always 0. Returns once the server
+  // loop is no longer in this node's can_fill (at once when called from it).
   int dellist();
+  // Frames the library took for this node (or its master) and could not
+  // keep: beyond the 256 kept aside for the fills while SDO transfers or
+  // polls took the node's frames, or taken by a transfer of a node without
+  // receive buffer (an unregistered node), for which nothing is filled.
+  uint64_t frames_dropped() const;
 
   // --- Line outages. When supervision closes a line it closes every handle
   // opened on it; the nodes' handles are then stale: handle() is -1 and
@@ -542,10 +601,13 @@ class D_can : public D_fct {
   // be enabled, e.g. by init(0x580 + node id)).
   //
   // Every transfer runs on the caller's thread. Only answers from
-  // 0x580 + node id count, for the data bytes they carry; other frames of
-  // the node's handle that arrive meanwhile are consumed and dropped (so is
-  // what the server loop takes meanwhile lost to the transfer). Each wait
-  // for an answer lasts at most the node's SDO time-out (sdo_timeout_ms).
+  // 0x580 + node id count, for the data bytes they carry; the other frames
+  // of the node's handle that the transfer takes (heartbeats, emergencies,
+  // process data, answers it does not expect) are kept for the node's next
+  // fills, in order, so that the server loop sees every frame it would have
+  // seen with no transfer running (see can_fill and frames_dropped). Each
+  // wait for an answer lasts at most the node's SDO time-out
+  // (sdo_timeout_ms).
   // When the client gives up a transfer it sends the node the abort request
   // (0x05040000 time-out, 0x05030000 toggle bit not alternated, 0x05040001
   // an answer the step does not expect, 0x05040005 a value too long for the
@@ -557,8 +619,7 @@ class D_can : public D_fct {
   // until the one in progress has ended; they never interleave. Where that
   // wait could not end, a transfer of a node whose transfer is in progress
   // is refused with -1 instead: on the thread that runs it (an override of
-  // can_read or can_get starting one) and on a thread that holds mx_loop
-  // (an override of can_fill).
+  // can_read or can_get starting one).
   //
   // Waits do not spin: while nothing arrives the thread blocks in the
   // driver's read (can_read) as long as at least the handle's receive
@@ -656,28 +717,41 @@ class D_can : public D_fct {
   int can_return();
 
  private:
-  // Take the node off its line and out of the polling registry (destruction,
-  // move to another line or node id). A master's followers are orphaned.
-  void detach_from_bus();
-  // detach_from_bus and the new address, has_changed() raised.
+  // Under mx_loop: take the node off its line and out of the polling
+  // registry (move to another line or node id). A master's followers are
+  // orphaned.
+  void leave_bus();
+  // Under mx_loop: leave_bus and the new address, has_changed() raised.
   void leave_address(const IIII& from, const IIII& to);
+  // Destruction: leave_bus once the server loop and other threads' opens
+  // have left the node.
+  void detach_from_bus();
   // The node id, read under mx_loop.
   int current_node_id() const;
 
-  // Under mx_loop:
+  // Under mx_loop (those that take the lock may release it around a driver
+  // open and take it again):
   bool usable() const;
-  int open_on_line();
+  int open_on_line(vorbel::LoopLock& lk);
   int release_handle();
-  int join_registry();
+  int join_registry(vorbel::LoopLock& lk);
   void follow(D_can& master);
   void take_block();
   void drop_block();
   void bind_own_alive();
+  void use_handle(NTCAN_HANDLE handle, uint64_t ref, bool owned);
+  void unregister();
   int add_ident(int ident);
   void remember_ident(int ident);
   int enable_idents(int opened, std::initializer_list<int> idents);
-  int open_unregistered();
-  int reattach_locked();
+  int open_unregistered(vorbel::LoopLock& lk);
+  int reattach_locked(vorbel::LoopLock& lk);
+  // Without mx_loop: waits until the server loop has left this node's fill.
+  void wait_for_loop(vorbel::NodeBlock* block);
+  // The opening the node's driver calls use now, 0 when none.
+  uint64_t usable_ref() const;
+  // The status of a receive operation into the node's status word.
+  void record_status(int status);
 
   // One SDO transfer of node `node_id` (see sdo_client.cpp).
   template <class Run>

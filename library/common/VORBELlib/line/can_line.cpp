@@ -1,12 +1,15 @@
 // CAN line object: opening and closing the handles of one CAN net, and the
 // texts of NTCAN status codes.
+#include <algorithm>
 #include <cstdio>
-#include <shared_mutex>
+#include <mutex>
 
 #include "D_vorbel.h"
 #include "line/handle_settings.h"
 #include "line/line_handles.h"
 #include "line/line_log.h"
+#include "line/openings.h"
+#include "node/node_registry.h"
 
 namespace {
 
@@ -71,6 +74,8 @@ canline::canline()
       line_ip_(),
       ThreadStop_(false),
       thread_ended_(false),
+      reopening_(false),
+      creating_(false),
       handles_(std::make_unique<vorbel::LineHandles>()) {}
 
 canline::~canline() = default;
@@ -96,15 +101,19 @@ int canline::can_open(NTCAN_HANDLE& handle, bool openalways) {
       return -1;
     }
   }
-  vorbel::HandleTicket ticket;
-  return open_handle(handle, ticket, true);
+  vorbel::OpeningRef ref = 0;
+  return open_handle(handle, ref, true);
 }
 
-int canline::open_handle(NTCAN_HANDLE& handle, vorbel::HandleTicket& ticket, bool may_open_line) {
+// No lock is held while the driver opens: a remote driver's connect may take
+// seconds, and nothing else on the line waits for it. The line's state is
+// looked at before and after; a handle opened across a close of the line
+// (or its shutdown) is closed again and not handed out.
+int canline::open_handle(NTCAN_HANDLE& handle, vorbel::OpeningRef& ref, bool may_open_line) {
   vorbel::LineHandles& lh = *handles_;
   uint64_t closes = 0;
   {
-    std::shared_lock<std::shared_mutex> lk(lh.mx);
+    std::lock_guard<std::mutex> lk(lh.mx);
     if (lh.shut) return NTCAN_INVALID_HANDLE;
     closes = lh.closes;
   }
@@ -126,18 +135,29 @@ int canline::open_handle(NTCAN_HANDLE& handle, vorbel::HandleTicket& ticket, boo
     canClose(fresh);
     return ret;
   }
+  bool kept = false;
+  bool shut = false;
   {
-    std::unique_lock<std::shared_mutex> lk(lh.mx);
-    // A handle opened while the line was closed, or closed meanwhile, is
-    // not handed out, unless it opens the line.
-    const bool line_closed = linehandle_.load() <= 0;
-    if (lh.shut || lh.closes != closes || (line_closed && !may_open_line)) {
-      canClose(fresh);
-      handle = -1;
-      return -1;
+    std::lock_guard<std::mutex> lk(lh.mx);
+    // A handle opened while the line was closed is kept only when it opens
+    // the line; nothing of an earlier opening is kept.
+    const bool line_closed = lh.own == 0;
+    shut = lh.shut;
+    kept = !shut && lh.closes == closes && (!line_closed || may_open_line);
+    if (kept) {
+      ref = vorbel::keep_opening(fresh);
+      if (line_closed) {
+        lh.own = ref;
+        linehandle_ = fresh;
+      } else {
+        lh.nodes.push_back(ref);
+      }
     }
-    ticket = lh.keep(fresh);
-    if (line_closed) linehandle_ = fresh;
+  }
+  if (!kept) {
+    canClose(fresh);
+    handle = -1;
+    return shut ? NTCAN_INVALID_HANDLE : -1;
   }
   handle = fresh;
   is_open_ = true;
@@ -148,52 +168,71 @@ int canline::open_handle(NTCAN_HANDLE& handle, vorbel::HandleTicket& ticket, boo
 int canline::can_open() {
   if (linehandle_.load() > 0) return 0;
   NTCAN_HANDLE h = -1;
-  vorbel::HandleTicket ticket;
-  return open_handle(h, ticket, true);
+  vorbel::OpeningRef ref = 0;
+  return open_handle(h, ref, true);
 }
 
+// The line counts as closed from the first step: its handle number is -1 and
+// every opening on it refuses new calls. Each handle is then closed once, at
+// once or, when a call is in progress on it (a read blocked in the driver),
+// by that call when it comes back.
 int canline::can_close() {
   vorbel::LineHandles& lh = *handles_;
-  int ret = 0;
+  std::vector<vorbel::OpeningRef> refs;
   {
-    std::unique_lock<std::shared_mutex> lk(lh.mx);
-    const NTCAN_HANDLE own = linehandle_.load();
-    if (own == -1) return 0;
-    // The line's own handle first, then those of the nodes, each once.
-    std::vector<NTCAN_HANDLE> open = {own};
-    for (const auto& e : lh.open)
-      if (e.serial != 0 && e.handle != own) open.push_back(e.handle);
-    for (NTCAN_HANDLE h : open) {
-      const int status = canClose(h);
-      if (status != NTCAN_SUCCESS) vorbel::log("canline::canClose returned: ", vorbel::status_text(status));
-      if (h == own) ret = status;
-    }
-    lh.forget_all();
+    std::lock_guard<std::mutex> lk(lh.mx);
+    if (linehandle_.load() == -1) return 0;
+    // The line's own handle first, then those of the nodes.
+    refs.reserve(lh.nodes.size() + 1);
+    refs.push_back(lh.own);
+    refs.insert(refs.end(), lh.nodes.begin(), lh.nodes.end());
+    lh.nodes.clear();
+    lh.own = 0;
+    ++lh.closes;
     linehandle_ = -1;
   }
+  const int ret = vorbel::close_openings(refs.data(), refs.size(), "canline::canClose returned: ");
   TELVOsleep(0, 5000);
   is_open_ = false;
   return ret;
 }
 
-int canline::close_handle(NTCAN_HANDLE handle, const vorbel::HandleTicket& ticket, bool* closed) {
+int canline::close_handle(vorbel::OpeningRef ref, bool* closed) {
   vorbel::LineHandles& lh = *handles_;
-  std::unique_lock<std::shared_mutex> lk(lh.mx);
-  *closed = lh.lists(handle, ticket);
-  if (!*closed) return 0;
-  lh.forget(ticket);
-  return canClose(handle);
+  {
+    std::lock_guard<std::mutex> lk(lh.mx);
+    auto it = std::find(lh.nodes.begin(), lh.nodes.end(), ref);
+    if (it == lh.nodes.end()) {
+      *closed = false;  // closed with the line already
+      return 0;
+    }
+    lh.nodes.erase(it);
+  }
+  return vorbel::close_openings(&ref, 1, "D_can::can_close returned: ", closed);
 }
 
-bool canline::lists(NTCAN_HANDLE handle, const vorbel::HandleTicket& ticket) {
+canline::Creation::~Creation() {
+  {
+    std::lock_guard<std::mutex> lk(line_.handles_->mx);
+    line_.creating_ = false;
+  }
+  line_.handles_->created.notify_all();
+}
+
+bool canline::wait_created(vorbel::LoopLock& lk) {
   vorbel::LineHandles& lh = *handles_;
-  std::shared_lock<std::shared_mutex> lk(lh.mx);
-  return lh.lists(handle, ticket);
+  std::unique_lock<std::mutex> g(lh.mx);
+  if (!creating_) return false;
+  lk.unlock();
+  lh.created.wait(g, [&] { return !creating_.load(); });
+  g.unlock();
+  lk.lock();
+  return true;
 }
 
 void canline::shut() {
   {
-    std::unique_lock<std::shared_mutex> lk(handles_->mx);
+    std::lock_guard<std::mutex> lk(handles_->mx);
     handles_->shut = true;
   }
   can_close();

@@ -1,6 +1,8 @@
 // Line registry and node attachment: one canline per line number, created,
 // opened and put under supervision by the first node that names it; nodes
 // get and give up their NTCAN handles on it; the library's shutdown.
+#include <condition_variable>
+#include <mutex>
 #include <vector>
 
 #include "D_vorbel.h"
@@ -43,83 +45,97 @@ namespace vorbel {
 
 bool shut_down() { return g_shut_down.load(); }
 
-HandleUse::HandleUse(const D_can& node) {
-  canline* line = nullptr;
-  NTCAN_HANDLE handle = -1;
-  HandleTicket ticket;
-  {
-    LoopLock lk;
-    if (!node.pline_ || (node.block_ && node.block_->orphaned)) return;
-    line = node.pline_;
-    handle = node.canhandle_;
-    ticket = node.ticket_;
-  }
-  LineHandles& lh = *line->handles_;
-  lh.mx.lock_shared();
-  if (!lh.lists(handle, ticket)) {
-    lh.mx.unlock_shared();
-    return;
-  }
-  line_ = line;
-  handle_ = handle;
-}
-
-HandleUse::~HandleUse() {
-  if (line_) line_->handles_->mx.unlock_shared();
-}
+HandleUse::HandleUse(const D_can& node) : use_(node.usable_ref()) {}
 
 }  // namespace vorbel
+
+uint64_t D_can::usable_ref() const {
+  const vorbel::NodeBlock* b = block_.load(std::memory_order_acquire);
+  if (b && b->orphaned.load(std::memory_order_acquire)) return 0;
+  return ref_.load(std::memory_order_acquire);
+}
 
 int D_can::can_open() {
   vorbel::LoopLock lk;
   on_line_ = true;
-  return open_on_line();
+  return open_on_line(lk);
 }
 
-// Under mx_loop. A node keeps a handle its line still holds open; any other
-// is given up, and the node gets the line's own handle when its open
-// creates the line, else one of its own.
-int D_can::open_on_line() {
-  const int lineno = canIdent_.i1_data;
-  std::unique_lock<std::mutex> lk(line_list_mutex());
-  if (g_stopping) return NTCAN_INVALID_HANDLE;
-  canline* l = find_line(lineno);
-  if (l) {
-    // Joining an existing line needs no lock: lines are never removed.
-    lk.unlock();
-    if (pline_ == l && usable()) return 0;
+// Under mx_loop, which is released while the driver opens a handle. A node
+// keeps a handle its line still holds open; any other is given up, and the
+// node gets the line's own handle when its open creates the line, else one
+// of its own. When the node changed while the lock was released (closed,
+// moved or opened by another thread), a handle opened meanwhile is closed
+// again and the node is left as the other change made it.
+int D_can::open_on_line(vorbel::LoopLock& lk) {
+  for (;;) {
+    const int lineno = canIdent_.i1_data;
+    canline* l = nullptr;
+    bool create = false;
+    {
+      std::lock_guard<std::mutex> ll(line_list_mutex());
+      if (g_stopping) return NTCAN_INVALID_HANDLE;
+      l = find_line(lineno);
+      if (!l) {
+        // The line is listed at once, so that a line number never gets two
+        // line objects; nodes that find it meanwhile wait for its open.
+        l = new canline;
+        l->setline(lineno);
+        std::string ip;
+        l->getlineip(lineno, ip);
+        l->setlineip(ip);
+        // The node that creates a line fixes its baud rate, and uses the
+        // line's own handle, which the line closes.
+        const int baud = baudrate_->value();
+        l->setbaud(baud == 0 ? kDefaultBaudrate : baud);
+        l->creating_ = true;
+        canline_list().push_back(l);
+        create = true;
+      }
+    }
+    if (!create && l->wait_created(lk)) continue;
+    if (!create && pline_ == l && usable()) return 0;
     release_handle();
     pline_ = l;
-    if (l->handle() <= 0) {
+    if (!create && l->handle() <= 0) {
       // A closed line takes no new users until its supervision reopens it.
       l->is_open_ = false;
       return -1;
     }
-    const int ret = l->open_handle(canhandle_, ticket_, false);
-    owns_handle_ = ret == 0;
+
+    const uint32_t epoch = ++epoch_;
+    ++opening_;
+    lk.unlock();
+    NTCAN_HANDLE h = -1;
+    uint64_t ref = 0;
+    int ret = 0;
+    if (create) {
+      canline::Creation done(*l);
+      ret = l->open_handle(h, ref, true);
+      if (ret == NTCAN_INVALID_HANDLE) {
+        l->thread_ended_ = true;  // shut down during the open: no supervision
+      } else {
+        // Registered and supervised even when the open failed: the
+        // supervision thread keeps trying to open it.
+        l->t1_ = std::thread(can_control, static_cast<void*>(l));
+        l->t1_.detach();
+      }
+    } else {
+      ret = l->open_handle(h, ref, false);
+    }
+    lk.lock();
+    if (--opening_ == 0) lk.notify_opened();
+    if (epoch_ != epoch || pline_ != l) {
+      // The node changed meanwhile; the line's own handle stays the line's.
+      if (ret == 0 && !create) {
+        bool closed = false;
+        l->close_handle(ref, &closed);
+      }
+      return usable() ? 0 : -1;
+    }
+    if (ret == 0) use_handle(h, ref, !create);
     return ret;
   }
-
-  // Creating a line holds the lock throughout, so that a line number never
-  // gets two line objects.
-  release_handle();
-  l = new canline;
-  l->setline(lineno);
-  std::string ip;
-  l->getlineip(lineno, ip);
-  l->setlineip(ip);
-  // The node that creates a line fixes its baud rate, and uses the line's
-  // own handle, which the line closes.
-  const int baud = baudrate_->value();
-  l->setbaud(baud == 0 ? kDefaultBaudrate : baud);
-  const int ret = l->open_handle(canhandle_, ticket_, true);
-  // Registered and supervised even when the open failed: the supervision
-  // thread keeps trying to open it.
-  canline_list().push_back(l);
-  l->t1_ = std::thread(can_control, static_cast<void*>(l));
-  l->t1_.detach();
-  pline_ = l;
-  return ret;
 }
 
 int D_can::can_close() {
@@ -131,26 +147,36 @@ int D_can::can_close() {
   return ret;
 }
 
+// Under mx_loop. The node uses `handle` (its opening `ref`) from now on;
+// `owned`: it opened it itself and closes it. A master's fill takes from it.
+void D_can::use_handle(NTCAN_HANDLE handle, uint64_t ref, bool owned) {
+  canhandle_ = handle;
+  ref_.store(ref, std::memory_order_release);
+  owns_handle_ = owned;
+  ++epoch_;
+  vorbel::NodeBlock* b = block_.load(std::memory_order_relaxed);
+  if (b && b->master == this) {
+    std::lock_guard<std::mutex> g(b->mx);
+    b->source = ref;
+  }
+}
+
 // Under mx_loop. Closes a handle the node opened itself, unless its line has
 // closed it already; a handle of the line or of a master is only forgotten.
 int D_can::release_handle() {
   int ret = 0;
   if (owns_handle_ && pline_) {
     bool closed = false;
-    ret = pline_->close_handle(canhandle_, ticket_, &closed);
-    if (closed) {
-      if (ret != NTCAN_SUCCESS) vorbel::log("D_can::can_close returned: ", vorbel::status_text(ret));
-      TELVOsleep(0, 5000);
-    }
+    ret = pline_->close_handle(ref_.load(std::memory_order_relaxed), &closed);
+    if (closed) vorbel::pause_after_close();
   }
-  canhandle_ = -1;
-  ticket_ = vorbel::HandleTicket{};
-  owns_handle_ = false;
+  use_handle(-1, 0, false);
   return ret;
 }
 
 bool D_can::usable() const {
-  return pline_ && !(block_ && block_->orphaned) && pline_->lists(canhandle_, ticket_);
+  const vorbel::NodeBlock* b = block_.load(std::memory_order_relaxed);
+  return pline_ && !(b && b->orphaned.load()) && vorbel::opening_open(ref_.load(std::memory_order_relaxed));
 }
 
 NTCAN_HANDLE D_can::handle() const {
@@ -173,12 +199,15 @@ void canline_shutdown() {
     g_stopping = true;
     lines = canline_list();
   }
-  // Supervision threads look at their stop flag at least once a second of
-  // framework time, also in their long pauses.
+  // Supervision threads look at their stop flag at least every half second
+  // of framework time, also in their long pauses and gateway resets. One in
+  // the driver's open (a remote driver's connect) is not waited for: the
+  // open, when it ends, finds the line shut and closes its handle.
+  const auto settled = [](canline* l) { return l->thread_ended_ || l->reopening_ || l->creating_; };
   for (canline* l : lines) l->ThreadStop_ = true;
   for (;;) {
     bool all = true;
-    for (canline* l : lines) all = all && l->thread_ended_;
+    for (canline* l : lines) all = all && settled(l);
     if (all) break;
     TELVOsleep(0, 10000);
   }

@@ -81,7 +81,11 @@ void supervise(canline* line) {
       retry = 1;
       reset_tries = 0;
     } else {
+      // canline_shutdown() does not wait for a reopen in the driver (a
+      // remote driver's connect may take seconds).
+      line->reopening_ = true;
       ret = line->can_open();
+      line->reopening_ = false;
       if (ret != NTCAN_SUCCESS) {
         first_time = true;
         ++open_err_cnt;

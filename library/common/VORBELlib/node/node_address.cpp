@@ -137,6 +137,7 @@ void D_can::set_value(IIII* s) {
   }
   // Another line or node id: off the line and out of the polling registry;
   // device code initialises the node again for its new address.
+  vorbel::LoopLock lk;
   leave_address(o, n);
 }
 

@@ -3,6 +3,7 @@
 // masters share with their followers, and bringing a node back after its
 // line or its master went.
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <initializer_list>
 
@@ -12,42 +13,131 @@
 
 namespace vorbel {
 
-std::vector<D_can*>& can_list() {
-  static auto* list = new std::vector<D_can*>;
-  return *list;
+Registry& registry() {
+  static auto* r = new Registry;  // never released: the loop may run until the process ends
+  return *r;
+}
+
+std::vector<D_can*> registered_nodes() {
+  LoopLock lk;
+  std::vector<D_can*> nodes;
+  for (NodeBlock* b : registry().blocks) nodes.push_back(b->master);
+  return nodes;
 }
 
 namespace {
-// Blocks no node points at, handed out again before a new one is made.
-// Under D_can::mx_loop.
-std::vector<NodeBlock*>& free_blocks() {
-  static auto* list = new std::vector<NodeBlock*>;
-  return *list;
+
+// Every block ever made (each close lets their fills finish) and those no
+// node uses, handed out again before a new one is made. Taken after
+// D_can::mx_loop, before a block's lock.
+struct BlockPool {
+  std::mutex mx;
+  std::vector<NodeBlock*> all;
+  std::vector<NodeBlock*> spare;
+};
+
+BlockPool& pool() {
+  static auto* p = new BlockPool;
+  return *p;
 }
+
+void put_spare(NodeBlock* b) {
+  BlockPool& p = pool();
+  std::lock_guard<std::mutex> lk(p.mx);
+  p.spare.push_back(b);
+}
+
+std::condition_variable& opened() {
+  static auto* cv = new std::condition_variable;
+  return *cv;
+}
+
+thread_local int t_pauses_due = 0;
+
 }  // namespace
 
+void let_fills_finish() {
+  BlockPool& p = pool();
+  std::lock_guard<std::mutex> lk(p.mx);
+  for (NodeBlock* b : p.all) {
+    b->mx.lock();
+    b->mx.unlock();
+  }
+}
+
 NodeBlock* acquire_block(D_can* master) {
-  auto& spare = free_blocks();
   NodeBlock* b = nullptr;
-  if (spare.empty()) {
-    b = new NodeBlock();
-  } else {
-    b = spare.back();
-    spare.pop_back();
+  {
+    BlockPool& p = pool();
+    std::lock_guard<std::mutex> lk(p.mx);
+    if (p.spare.empty()) {
+      b = new NodeBlock();
+      p.all.push_back(b);
+    } else {
+      b = p.spare.back();
+      p.spare.pop_back();
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lk(b->mx);
     std::memset(b->frames, 0, sizeof b->frames);
     store_word(&b->status, 0);
     store_word(&b->count, 0);
-    store_word(&b->alive, 0);
+    b->source = 0;
+    b->master = master;
+    b->polled = false;
+    b->aside.clear();
+    b->recycle_unpinned = false;
   }
+  store_word(&b->alive, 0);
+  b->dropped = 0;
   b->users = 1;
-  b->master = master;
   b->orphaned = false;
   return b;
 }
 
 void release_block(NodeBlock* b) {
-  if (--b->users == 0) free_blocks().push_back(b);
+  if (--b->users > 0) return;
+  {
+    // Still in a fill of the server loop: the loop hands it back.
+    std::lock_guard<std::mutex> lk(b->mx);
+    if (b->pins > 0) {
+      b->recycle_unpinned = true;
+      return;
+    }
+  }
+  put_spare(b);
 }
+
+void unpin(NodeBlock& b) {
+  bool recycle = false;
+  {
+    std::lock_guard<std::mutex> lk(b.mx);
+    if (--b.pins == 0) {
+      recycle = b.recycle_unpinned;
+      b.recycle_unpinned = false;
+      b.unpinned.notify_all();
+    }
+  }
+  if (recycle) put_spare(&b);
+}
+
+LoopLock::LoopLock() : lk_(D_can::mx_loop) {}
+
+LoopLock::~LoopLock() {
+  if (lk_.owns_lock()) lk_.unlock();
+  if (t_pauses_due > 0) {
+    t_pauses_due = 0;
+    TELVOsleep(0, 5000);
+  }
+}
+
+void LoopLock::unlock() { lk_.unlock(); }
+void LoopLock::lock() { lk_.lock(); }
+void LoopLock::notify_opened() { opened().notify_all(); }
+void LoopLock::wait_opened() { opened().wait(lk_); }
+
+void pause_after_close() { ++t_pauses_due; }
 
 }  // namespace vorbel
 
@@ -76,29 +166,40 @@ void D_can::bind_own_alive() {
 // Under mx_loop. Gives up the shared block: a master's followers are
 // orphaned; the node keeps its last alive value in a cell of its own.
 void D_can::drop_block() {
-  if (!block_) return;
+  vorbel::NodeBlock* b = block_.load(std::memory_order_relaxed);
+  if (!b) return;
   bind_own_alive();
-  if (block_->master == this) {
-    block_->master = nullptr;
-    block_->orphaned = true;
+  if (b->master == this) {
+    {
+      std::lock_guard<std::mutex> g(b->mx);
+      b->master = nullptr;
+      b->source = 0;
+    }
+    b->orphaned = true;
   }
-  vorbel::release_block(block_);
-  block_ = nullptr;
+  block_.store(nullptr, std::memory_order_release);
   rxmsg_ = nullptr;
   can_ret_ = nullptr;
   rxmsg_len_ = nullptr;
+  vorbel::release_block(b);
 }
 
 // Under mx_loop. A block of the node's own as the master of its address.
 void D_can::take_block() {
   drop_block();
-  block_ = vorbel::acquire_block(this);
-  rxmsg_ = block_->frames;
-  can_ret_ = &block_->status;
-  rxmsg_len_ = &block_->count;
-  alive_ptr_ = &block_->alive;
+  vorbel::NodeBlock* b = vorbel::acquire_block(this);
+  {
+    std::lock_guard<std::mutex> g(b->mx);
+    b->source = ref_.load(std::memory_order_relaxed);
+    b->plain = !vorbel::overrides_fill(*this);
+  }
+  block_.store(b, std::memory_order_release);
+  rxmsg_ = b->frames;
+  can_ret_ = &b->status;
+  rxmsg_len_ = &b->count;
+  alive_ptr_ = &b->alive;
   alive_->set_ptr(alive_ptr_);
-  alive_->share(&block_->supervision, true);
+  alive_->share(&b->supervision, true);
   alive_->set_value(15);  // pre-operational until the node reports
 }
 
@@ -106,44 +207,87 @@ void D_can::take_block() {
 // opened itself is closed first, not dropped.
 void D_can::follow(D_can& master) {
   if (isactive()) active_->set_value(0);
-  if (block_ != master.block_) {
+  vorbel::NodeBlock* mb = master.block_.load(std::memory_order_relaxed);
+  if (block_.load(std::memory_order_relaxed) != mb) {
+    unregister();
     drop_block();
-    block_ = master.block_;
-    if (block_) ++block_->users;
+    if (mb) ++mb->users;
+    block_.store(mb, std::memory_order_release);
     rxmsg_ = master.rxmsg_;
     can_ret_ = master.can_ret_;
     rxmsg_len_ = master.rxmsg_len_;
     alive_ptr_ = master.alive_ptr_;
     alive_->set_ptr(alive_ptr_);
-    alive_->share(block_ ? &block_->supervision : nullptr, false);
+    alive_->share(mb ? &mb->supervision : nullptr, false);
   }
   release_handle();
   pline_ = master.pline_;
-  canhandle_ = master.canhandle_;
-  ticket_ = master.ticket_;
+  use_handle(master.canhandle_, master.ref_.load(std::memory_order_relaxed), false);
 }
 
-// Under mx_loop. Makes the node the master of its line and node id, or a
-// follower of the master registered there.
-int D_can::join_registry() {
-  auto& list = vorbel::can_list();
-  D_can* master = nullptr;
-  for (D_can* c : list) {
-    if (same_node(c->canIdent_, canIdent_)) {
-      master = c;
-      break;
-    }
-  }
+namespace {
+// Under mx_loop: the master registered at the address of `node`, or null.
+D_can* registered_master(const IIII& address) {
+  for (vorbel::NodeBlock* b : vorbel::registry().blocks)
+    if (b->master && same_node(*b->master->value(), address)) return b->master;
+  return nullptr;
+}
+}  // namespace
+
+// Under mx_loop (released while a handle is opened). Makes the node the
+// master of its line and node id, or a follower of the master registered
+// there. A master is registered once it has tried its handle, also when the
+// open failed (it is initialised again later); when another node registered
+// at the address meanwhile, the node follows that one.
+int D_can::join_registry(vorbel::LoopLock& lk) {
   on_line_ = true;
-  if (master == this) return open_on_line();  // enabling one more identifier
+  D_can* master = registered_master(canIdent_);
+  if (master == this) return open_on_line(lk);  // enabling one more identifier
   if (master) {
     follow(*master);
     return 0;
   }
-  list.push_back(this);
-  if (!block_ || block_->master != this) take_block();
+  const int ret = open_on_line(lk);
+  master = registered_master(canIdent_);
+  if (master == this) return ret;
+  if (master) {
+    follow(*master);
+    return 0;
+  }
+  vorbel::NodeBlock* b = block_.load(std::memory_order_relaxed);
+  if (!b || b->master != this) take_block();
+  b = block_.load(std::memory_order_relaxed);
+  vorbel::Registry& r = vorbel::registry();
+  r.blocks.push_back(b);
+  r.version.fetch_add(1, std::memory_order_release);
+  {
+    std::lock_guard<std::mutex> g(b->mx);
+    b->polled = true;
+  }
   active_->set_value(1);
-  return open_on_line();  // on failure it stays registered; re-initialise later
+  return ret;
+}
+
+// Under mx_loop. Takes the node's own block out of the registry: the server
+// loop fills it no more.
+void D_can::unregister() {
+  vorbel::NodeBlock* b = block_.load(std::memory_order_relaxed);
+  if (!b || b->master != this) return;
+  auto& blocks = vorbel::registry().blocks;
+  auto it = std::find(blocks.begin(), blocks.end(), b);
+  if (it == blocks.end()) return;
+  blocks.erase(it);
+  vorbel::registry().version.fetch_add(1, std::memory_order_release);
+  std::lock_guard<std::mutex> g(b->mx);
+  b->polled = false;
+}
+
+void D_can::wait_for_loop(vorbel::NodeBlock* b) {
+  if (!b) return;
+  std::unique_lock<std::mutex> g(b->mx);
+  // The loop's own call of this node's fill does not wait for itself.
+  const int own = vorbel::filling_on_this_thread(b) ? 1 : 0;
+  b->unpinned.wait(g, [&] { return b->pins <= own; });
 }
 
 void D_can::remember_ident(int ident) {
@@ -177,16 +321,17 @@ int D_can::enable_idents(int opened, std::initializer_list<int> idents) {
 }
 
 // Under mx_loop. Puts a node that is not registered on its line.
-int D_can::open_unregistered() {
+int D_can::open_unregistered(vorbel::LoopLock& lk) {
   if (!alive_ptr_) bind_own_alive();
   on_line_ = true;
-  return open_on_line();
+  return open_on_line(lk);
 }
 
 int D_can::init() {
   vorbel::LoopLock lk;
   if (!line_in_range(canIdent_.i1_data)) return -1;
-  return enable_idents(open_unregistered(), {canIdent_.i2_data, canIdent_.i3_data, canIdent_.i4_data});
+  const int opened = open_unregistered(lk);
+  return enable_idents(opened, {canIdent_.i2_data, canIdent_.i3_data, canIdent_.i4_data});
 }
 
 int D_can::init(int ident, int flag) {
@@ -196,15 +341,13 @@ int D_can::init(int ident, int flag) {
   }
   vorbel::LoopLock lk;
   if (!line_in_range(canIdent_.i1_data)) return -1;
-  return enable_idents(open_unregistered(), {ident});
+  return enable_idents(open_unregistered(lk), {ident});
 }
 
 int D_can::init(int ident) {
-  // Search, registration, buffer set-up and the enabling of the identifier
-  // are one step for the polling loop.
   vorbel::LoopLock lk;
   if (!line_in_range(canIdent_.i1_data)) return -1;
-  return enable_idents(join_registry(), {ident});
+  return enable_idents(join_registry(lk), {ident});
 }
 
 int D_can::AddIdent(int ident) {
@@ -223,35 +366,58 @@ int D_can::DelIdent(int ident) {
 
 int D_can::dellist() {
   if (!isactive()) return 0;
-  vorbel::LoopLock lk;
-  // This node's own entry only. A node flagged as master may by now be off
-  // the loop or joined to the master of its new address: the entry of its
-  // line and node id is then that other node's, which must stay polled.
-  auto& list = vorbel::can_list();
-  auto it = std::find(list.begin(), list.end(), this);
-  if (it != list.end()) list.erase(it);
+  vorbel::NodeBlock* b = nullptr;
+  {
+    // This node's own entry only. A node flagged as master may by now be off
+    // the loop or joined to the master of its new address: the entry of its
+    // line and node id is then that other node's, which must stay polled.
+    vorbel::LoopLock lk;
+    unregister();
+    b = block_.load(std::memory_order_relaxed);
+    if (b && b->master != this) b = nullptr;
+  }
+  wait_for_loop(b);
   return 0;
 }
 
-// Taking a node off the bus (destruction, move to another line or node id,
-// reload of another address) closes its handle, removes this very node from
-// the registry and gives up its block, under the registry lock, so that the
-// polling loop never reaches a node that is gone or half-closed. A master's
-// followers are orphaned: their handle is unusable until they are
-// initialised again, and the first of them becomes the master.
-void D_can::detach_from_bus() {
-  vorbel::LoopLock lk;
+uint64_t D_can::frames_dropped() const {
+  const vorbel::NodeBlock* b = block_.load(std::memory_order_acquire);
+  return (b ? b->dropped.load() : 0) + own_dropped_.load();
+}
+
+// Under mx_loop. Takes the node off the bus (move to another line or node
+// id, reload of another address): closes its handle, removes this very node
+// from the registry and gives up its block. A master's followers are
+// orphaned: their handle is unusable until they are initialised again, and
+// the first of them becomes the master.
+void D_can::leave_bus() {
   on_line_ = false;
+  unregister();
   release_handle();
-  auto& list = vorbel::can_list();
-  list.erase(std::remove(list.begin(), list.end(), this), list.end());
   drop_block();
   if (active_ && isactive()) active_->set_value(0);
 }
 
-void D_can::leave_address(const IIII& from, const IIII& to) {
+// Destruction: as leave_bus, once the server loop has left the node's fill
+// and no other thread opens a handle for it (a follower reattaching its
+// master), so that nothing reaches the node after it is gone.
+void D_can::detach_from_bus() {
+  vorbel::NodeBlock* b = nullptr;
+  {
+    vorbel::LoopLock lk;
+    unregister();
+    b = block_.load(std::memory_order_relaxed);
+    if (b && b->master != this) b = nullptr;
+  }
+  wait_for_loop(b);
   vorbel::LoopLock lk;
-  detach_from_bus();
+  while (opening_ > 0) lk.wait_opened();
+  leave_bus();
+}
+
+// Under mx_loop.
+void D_can::leave_address(const IIII& from, const IIII& to) {
+  leave_bus();
   oldIdent_ = from;
   canIdent_ = to;
   changed_ = true;
@@ -259,25 +425,28 @@ void D_can::leave_address(const IIII& from, const IIII& to) {
 
 int D_can::reattach() {
   vorbel::LoopLock lk;
-  return reattach_locked();
+  return reattach_locked(lk);
 }
 
-// Under mx_loop.
-int D_can::reattach_locked() {
+// Under mx_loop (released while a handle is opened).
+int D_can::reattach_locked(vorbel::LoopLock& lk) {
   if (usable()) return 0;
   if (!on_line_ || !pline_) return -1;
   int ret = 0;
-  if (block_ && block_->orphaned) {
+  vorbel::NodeBlock* b = block_.load(std::memory_order_relaxed);
+  if (b && b->orphaned) {
     // Its master went: registered again at its address, as init(int) does.
     drop_block();
-    ret = join_registry();
-  } else if (block_ && block_->master != this) {
-    D_can& master = *block_->master;
-    if (!master.usable()) ret = master.reattach_locked();
-    if (ret == 0 && !master.usable()) ret = NTCAN_INVALID_HANDLE;
-    if (ret == 0) follow(master);
+    ret = join_registry(lk);
+  } else if (b && b->master != this) {
+    D_can* master = b->master;
+    // The master is reattached first; it cannot be destroyed meanwhile (its
+    // destructor waits for the open), but it may leave the block.
+    if (!master->usable()) ret = master->reattach_locked(lk);
+    if (ret == 0 && (b->master != master || !master->usable())) ret = NTCAN_INVALID_HANDLE;
+    if (ret == 0) follow(*master);
   } else {
-    ret = open_on_line();
+    ret = open_on_line(lk);
   }
   // The identifiers it had enabled, on the handle it uses now.
   for (size_t i = 0; ret == 0 && i < idents_.size(); ++i) ret = add_ident(idents_[i]);

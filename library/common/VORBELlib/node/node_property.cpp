@@ -2,6 +2,7 @@
 // destruction, and the companion classes' constructors.
 #include "D_vorbel.h"
 #include "node/baudrate.h"
+#include "node/node_registry.h"
 #include "services/supervision.h"
 
 D_iiii* D_can::canIdent_debug_ = nullptr;
@@ -53,13 +54,17 @@ D_can::D_can(const std::string& pn, EqFct* ef)
       reset_node_(nullptr),
       alive_(nullptr),
       modul_condition_(nullptr),
-      ticket_(),
+      ref_(0),
+      epoch_(0),
+      opening_(0),
       owns_handle_(false),
       on_line_(false),
       block_(nullptr),
       idents_(),
       own_alive_(0),
+      own_dropped_(0),
       id_refusals_(0) {
+  vorbel::note_base_class(*this);
   construct(pn);
 }
 

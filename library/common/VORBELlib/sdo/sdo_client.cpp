@@ -48,7 +48,8 @@ int D_can::sdo_transfer(int node_id, int index, int subindex, bool legacy, const
     sdo_abort_code_ = 0;
     return -1;
   }
-  vorbel::SdoTransfer t(*this, node_id, index, subindex, sdo_timeout_ms_.load(), legacy);
+  vorbel::FrameTaker taker(*this);
+  vorbel::SdoTransfer t(*this, taker, node_id, index, subindex, sdo_timeout_ms_.load(), legacy);
   const int r = run(t);
   sdo_abort_code_ = t.abort_code();
   return r;

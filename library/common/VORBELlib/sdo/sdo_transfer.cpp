@@ -133,7 +133,6 @@ SdoTurn::SdoTurn(int line, int node_id)
   const auto me = std::this_thread::get_id();
   std::unique_lock<std::mutex> lk(t.mx);
   if (t.owner[slot_] == me) return;
-  if (LoopLock::held() && t.owner[slot_] != std::thread::id()) return;
   t.cv.wait(lk, [&] { return t.owner[slot_] == std::thread::id(); });
   t.owner[slot_] = me;
   held_ = true;
@@ -152,8 +151,10 @@ SdoTurn::~SdoTurn() {
 // ---------------------------------------------------------------------------
 // Transfers
 
-SdoTransfer::SdoTransfer(D_can& node, int node_id, int index, int subindex, int timeout_ms, bool legacy)
+SdoTransfer::SdoTransfer(D_can& node, FrameTaker& taker, int node_id, int index, int subindex, int timeout_ms,
+                         bool legacy)
     : node_(node),
+      taker_(taker),
       node_id_(node_id),
       index_(index & 0xFFFF),
       subindex_(subindex & 0xFF),
@@ -225,12 +226,16 @@ int SdoTransfer::await(Expect expect, SdoAnswer* answer, Stage stage) {
     const int r = wait.next(batch_, &count);
     if (r == kTimedOut) return give_up(kAbortTimeout);
     if (r != NTCAN_SUCCESS) return r;
-    // Frames of the node's handle that are not the answer are consumed and
-    // dropped, and so are those behind the answer in the batch.
+    // The frames that are not the answer, in front of it and behind it in
+    // the batch, are kept for the node's fills.
     for (int i = 0; i < count; ++i) {
       uint32_t code = 0;
-      switch (judge(batch_[i], expect, answer, &code)) {
-        case Verdict::Drop: continue;
+      const Verdict verdict = judge(batch_[i], expect, answer, &code);
+      if (verdict == Verdict::Drop) continue;
+      taker_.keep(batch_, i);
+      taker_.keep(batch_ + i + 1, count - i - 1);
+      switch (verdict) {
+        case Verdict::Drop:
         case Verdict::Take: return 0;
         case Verdict::Aborted:
           abort_code_ = code;
@@ -248,6 +253,7 @@ int SdoTransfer::await(Expect expect, SdoAnswer* answer, Stage stage) {
         case Verdict::Unexpected: return give_up(kAbortUnknownCommand);
       }
     }
+    taker_.keep(batch_, count);
   }
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "D_vorbel.h"
+#include "node/node_registry.h"
 #include "sdo/sdo_frames.h"
 
 namespace vorbel {
@@ -22,9 +23,7 @@ constexpr uint32_t kAbortLength = 0x06070010;          // more bytes than the no
 // One SDO transfer at a time per node of a line: a transfer waits for the
 // one in progress to end. Refused (false) instead of waiting where the wait
 // could never end: on the thread that runs the node's transfer (a device
-// class's receive call that starts another), and on a thread that holds the
-// registry lock (an override of can_fill), which the transfer in progress
-// needs.
+// class's receive call that starts another).
 class SdoTurn {
  public:
   SdoTurn(int line, int node_id);
@@ -45,14 +44,16 @@ class SdoTransfer {
 
   // A transfer of entry (index, subindex) of node `node_id`, through
   // `node`'s virtual frame operations, each wait for an answer lasting at
-  // most timeout_ms. `legacy`: segSdoRead's rules (below).
-  SdoTransfer(D_can& node, int node_id, int index, int subindex, int timeout_ms, bool legacy);
+  // most timeout_ms. `legacy`: segSdoRead's rules (below). The frames it
+  // takes and does not use go to `taker`, for the node's fills.
+  SdoTransfer(D_can& node, FrameTaker& taker, int node_id, int index, int subindex, int timeout_ms, bool legacy);
 
   // Upload into buffer[0..size). *len: the bytes stored. A value longer than
   // `size` fails (its first `size` bytes stored), so does a segmented value
   // other than the size it indicated. Legacy: at most size - 1 bytes are
   // stored, a longer value is cut and read to its end, an expedited value is
-  // followed by a NUL, answers the step does not expect are dropped.
+  // followed by a NUL, answers the step does not expect are passed over
+  // (kept for the node's fills, as every frame that is not the answer).
   int upload(uint8_t* buffer, int size, int* len);
   // Download len > 0 bytes: expedited up to 4, segmented above.
   int download(const uint8_t* data, int len);
@@ -82,6 +83,7 @@ class SdoTransfer {
   int fail() { return -1; }
 
   D_can& node_;
+  FrameTaker& taker_;
   const int node_id_;
   const int index_;
   const int subindex_;

@@ -1,0 +1,159 @@
+// The table of open handles: see openings.h.
+#include "line/openings.h"
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "line/line_log.h"
+
+namespace vorbel {
+
+namespace {
+
+constexpr uint64_t kClosed = uint64_t{1} << 31;
+constexpr uint64_t kUsers = kClosed - 1;
+
+uint32_t generation_of(uint64_t word) { return static_cast<uint32_t>(word >> 32); }
+
+struct Opening {
+  std::atomic<uint64_t> state{kClosed};  // generation << 32 | closed | calls in progress
+  NTCAN_HANDLE handle = -1;              // set before the opening is published
+  std::atomic<const char*> origin{nullptr};
+};
+
+constexpr size_t kChunk = 256;
+constexpr size_t kChunks = 4096;  // a million handles open at once
+
+// Slots are never freed or moved, so a ref may always be looked at. Chunks
+// are added under `mx`, published through an atomic pointer.
+struct Table {
+  std::atomic<Opening*> chunks[kChunks] = {};
+  std::mutex mx;
+  std::vector<uint32_t> free;  // slot indices, under mx
+  uint32_t used = 0;           // slots handed out so far, under mx
+};
+
+Table& table() {
+  static auto* t = new Table;  // never released: refs outlive every caller
+  return *t;
+}
+
+Opening& slot_at(uint32_t index) {
+  return table().chunks[index / kChunk].load(std::memory_order_acquire)[index % kChunk];
+}
+
+uint32_t index_of(OpeningRef ref) { return static_cast<uint32_t>(ref >> 32) - 1; }
+uint32_t generation_of_ref(OpeningRef ref) { return static_cast<uint32_t>(ref); }
+
+// Closes the handle of a closed opening that only the caller holds, and
+// frees the slot. Returns the driver's status (logged when it failed).
+int close_unused(Opening& o, uint32_t index) {
+  const int status = canClose(o.handle);
+  if (status != NTCAN_SUCCESS) log(o.origin.load(), status_text(status));
+  const uint64_t word = o.state.load(std::memory_order_relaxed);
+  o.state.store((uint64_t{generation_of(word) + 1} << 32) | kClosed, std::memory_order_release);
+  Table& t = table();
+  std::lock_guard<std::mutex> lk(t.mx);
+  t.free.push_back(index);
+  return status;
+}
+
+// Leaves an opening entered before; the last one out of a closed opening
+// closes its handle.
+void leave(OpeningRef ref) {
+  Opening& o = slot_at(index_of(ref));
+  const uint64_t now = o.state.fetch_sub(1, std::memory_order_acq_rel) - 1;
+  // Closed meanwhile and nobody else in (the closer has left): no call can
+  // enter a closed opening, so the slot is this caller's to close and free.
+  if ((now & kClosed) && (now & kUsers) == 0) close_unused(o, index_of(ref));
+}
+
+// Enters the opening unless it is closed or another generation; with
+// `closing`, marks it closed in the same step.
+bool enter(OpeningRef ref, bool closing) {
+  if (ref == 0) return false;
+  Opening& o = slot_at(index_of(ref));
+  uint64_t word = o.state.load(std::memory_order_acquire);
+  for (;;) {
+    if (generation_of(word) != generation_of_ref(ref) || (word & kClosed)) return false;
+    const uint64_t next = (word + 1) | (closing ? kClosed : 0);
+    if (o.state.compare_exchange_weak(word, next, std::memory_order_acq_rel, std::memory_order_acquire)) return true;
+  }
+}
+
+}  // namespace
+
+OpeningRef keep_opening(NTCAN_HANDLE handle) {
+  Table& t = table();
+  uint32_t index = 0;
+  {
+    std::lock_guard<std::mutex> lk(t.mx);
+    if (!t.free.empty()) {
+      index = t.free.back();
+      t.free.pop_back();
+    } else {
+      index = t.used++;
+      if (index % kChunk == 0) t.chunks[index / kChunk].store(new Opening[kChunk], std::memory_order_release);
+    }
+  }
+  Opening& o = slot_at(index);
+  const uint32_t generation = generation_of(o.state.load(std::memory_order_relaxed));
+  o.handle = handle;
+  o.state.store(uint64_t{generation} << 32, std::memory_order_release);
+  return (uint64_t{index + 1} << 32) | generation;
+}
+
+bool opening_open(OpeningRef ref) {
+  if (ref == 0) return false;
+  const uint64_t word = slot_at(index_of(ref)).state.load(std::memory_order_acquire);
+  return generation_of(word) == generation_of_ref(ref) && !(word & kClosed);
+}
+
+NTCAN_HANDLE opening_handle(OpeningRef ref) { return slot_at(index_of(ref)).handle; }
+
+int close_openings(const OpeningRef* refs, size_t count, const char* origin, bool* first_closed) {
+  // Each closer enters as it marks an opening closed, so that no call that
+  // leaves meanwhile closes the handle before the fills have finished.
+  std::vector<OpeningRef> marked;
+  marked.reserve(count);
+  for (size_t i = 0; i < count; ++i) {
+    const bool open = enter(refs[i], true);
+    if (i == 0 && first_closed) *first_closed = open;
+    if (open) {
+      slot_at(index_of(refs[i])).origin.store(origin);
+      marked.push_back(refs[i]);
+    }
+  }
+  if (marked.empty()) return 0;
+  let_fills_finish();
+  int first_status = 0;
+  for (OpeningRef ref : marked) {
+    Opening& o = slot_at(index_of(ref));
+    // Nobody else in: closed here, to report the driver's status. Others are
+    // kept out by the closed flag.
+    if ((o.state.load(std::memory_order_acquire) & kUsers) == 1) {
+      const int status = close_unused(o, index_of(ref));
+      if (ref == refs[0]) first_status = status;
+    } else {
+      leave(ref);
+    }
+  }
+  return first_status;
+}
+
+OpeningUse::OpeningUse(OpeningRef ref) {
+  if (!enter(ref, false)) return;
+  ref_ = ref;
+  handle_ = slot_at(index_of(ref)).handle;
+}
+
+OpeningUse::~OpeningUse() {
+  if (ref_) leave(ref_);
+}
+
+bool OpeningUse::closed_meanwhile() const {
+  return ref_ != 0 && (slot_at(index_of(ref_)).state.load(std::memory_order_acquire) & kClosed);
+}
+
+}  // namespace vorbel
