@@ -66,10 +66,10 @@ const std::set<int> kSendCodes = {0, NTCAN_INVALID_HANDLE};
 const std::set<int> kBatchCodes = {-1, 0, 32, NTCAN_RX_TIMEOUT, NTCAN_INVALID_HANDLE};
 
 enum Op { kInit, kSdo, kSdoOk, kNmt, kPoll, kRead, kBatch, kRtr, kLoop, kAddress, kCommand, kSave, kClientRead,
-          kChurn, kRegistryCheck, kOpCount };
+          kChurn, kRegistryCheck, kWatchedSdo, kOpCount };
 const char* const kOpNames[kOpCount] = {
     "init", "sdo upload", "sdo ok", "nmt", "can_poll", "can_read", "batch", "rtr", "can_looping", "client address",
-    "client command", "config save", "client read", "churned nodes", "registry checks"};
+    "client command", "config save", "client read", "churned nodes", "registry checks", "transfers on the watched node"};
 
 std::array<std::atomic<long>, kOpCount> counts{};
 std::mutex violations_mx;
@@ -117,6 +117,26 @@ class DeviceNode : public D_can {
 
  private:
   std::atomic<bool> gone_{false};
+};
+
+// A node on a line of its own (line 5) that nothing moves or fails, its
+// device sending heartbeats and emergencies while device code runs SDO
+// transfers on it back to back. Device code counts, in each fill of the
+// server loop, the frames the device sent: none may be lost to a transfer.
+class WatchedNode : public D_can {
+ public:
+  using D_can::D_can;
+  ~WatchedNode() override { dellist(); }
+  int can_fill() override {
+    const int r = D_can::can_fill();
+    CMSG batch[100];
+    int n = 0;
+    if (can_array(batch, &n) != 0) n = 0;
+    for (int i = 0; i < n; ++i) seen += batch[i].id == 0x705 || batch[i].id == 0x085;
+    alive_->supervise(5, batch, &n);
+    return r;
+  }
+  std::atomic<long> seen{0};
 };
 
 // An equipment function with its nodes (with node id `id` on lines 1..3),
@@ -286,6 +306,17 @@ TEST(ServerStress, ClientsDeviceCodeAndLineOutagesTogetherKeepEveryInvariant) {
   for (int net = 0; net < 3; ++net)
     for (int id : {5, 6}) devices.push_back(std::make_unique<canopen_sim::Device>(net, id, heartbeat));
   Group a("CANSTRESS_A", dir, 5), b("CANSTRESS_B", dir, 6), churn("CANSTRESS_C", dir, 0);
+  EqFct watched_eq("CANSTRESS_W");
+  WatchedNode watched("WATCHED", &watched_eq);
+  IIII watched_address{5, 5, 0, 0};
+  watched.set_value(&watched_address);
+  canopen_sim::Device watched_device(4, 5, heartbeat);
+  std::atomic<long> watched_sent{0};
+  const int counter = ntcan_sim::attach(4, "counter", [&](const ntcan_sim::BusFrame& f) {
+    watched_sent += f.msg.id == 0x705 || f.msg.id == 0x085;
+  });
+  for (int ident : {0x585, 0x085, 0x705}) ASSERT_EQ(watched.init(ident), 0);
+  watched.alive_->consumer_timeout_ms(3000);
 
   std::atomic<bool> stop{false};
   std::vector<std::thread> workers;
@@ -303,6 +334,15 @@ TEST(ServerStress, ClientsDeviceCodeAndLineOutagesTogetherKeepEveryInvariant) {
   // About 100 short-lived nodes a second.
   every(10ms, 42, [&churn, k = 0L](std::mt19937& rng) mutable { churn_turn(churn, rng, k++); });
   every(1ms, 0, [](std::mt19937&) { check_registry(); });
+  every(200us, 14, [&watched](std::mt19937& rng) {
+    unsigned char buf[64];
+    int len = 0;
+    const int r = rng() % 2 ? watched.sdo_upload(0x1008, 0, buf, sizeof buf, &len) : watched.get_hwversion();
+    check(kWatchedSdo, "a transfer on the watched node", r, {0});
+  });
+  every(20ms, 15, [&watched_device](std::mt19937& rng) {
+    watched_device.send_emergency(0x2000 + static_cast<uint16_t>(rng() % 16), 1);
+  });
   // The driver misbehaves: single failed status queries (tolerated), two in
   // a row (the line is closed), failed reopens, and nodes report emergencies.
   std::atomic<long> faults{0};
@@ -331,6 +371,11 @@ TEST(ServerStress, ClientsDeviceCodeAndLineOutagesTogetherKeepEveryInvariant) {
   stop = true;
   for (auto& w : workers) w.join();
   ntcan_sim::clear_faults();
+  // The watched node's last frames reach device code through the last fills.
+  watched_device.stop_heartbeat();
+  for (int pass = 0; pass < 100 && watched.seen < watched_sent; ++pass, std::this_thread::sleep_for(1ms)) can_looping();
+  ntcan_sim::detach(counter);
+  watched.dellist();
   // Every node goes: the registry empties and the loop touches no handle.
   for (Group* g : {&a, &b}) {
     check_saved(*g);
@@ -365,12 +410,15 @@ TEST(ServerStress, ClientsDeviceCodeAndLineOutagesTogetherKeepEveryInvariant) {
             << ntcan_sim::calls(Call::Open) << " opens, " << ntcan_sim::calls(Call::Close) << " closes, " << outages
             << " outages logged, " << gateway.calls().size() << " gateway resets, "
             << ntcan_sim::calls_on_closed_handles() << " calls on closed handles, resident memory " << second_quarter
-            << " kB in the second quarter, " << last_quarter << " kB in the last" << std::endl;
+            << " kB in the second quarter, " << last_quarter << " kB in the last; the watched node's device sent "
+            << watched_sent << " heartbeats and emergencies, device code saw " << watched.seen << std::endl;
   testing::Test::RecordProperty("operations", std::to_string(operations));
 
   EXPECT_EQ(violation_count, 0) << violations;
+  EXPECT_EQ(watched.seen.load(), watched_sent.load()) << "frames of the watched node lost";
+  EXPECT_EQ(watched.frames_dropped(), 0u);
   EXPECT_EQ(ntcan_sim::calls_on_closed_handles(), 0u);
   EXPECT_LE(last_quarter, second_quarter + second_quarter / 20) << "resident memory grows";
-  for (Op op : {kLoop, kSdoOk, kAddress, kSave, kChurn}) EXPECT_GT(counts[op].load(), 0) << "no " << kOpNames[op];
+  for (Op op : {kLoop, kSdoOk, kAddress, kSave, kChurn, kWatchedSdo}) EXPECT_GT(counts[op].load(), 0) << "no " << kOpNames[op];
   EXPECT_GT(outages.load(), 0) << "no line was closed by its supervision";
 }

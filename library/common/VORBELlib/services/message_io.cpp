@@ -432,10 +432,13 @@ int can_looping() {
   vorbel::LoopCache* cache = vorbel::t_cache;
   if (!cache) cache = &vorbel::new_cache();
   vorbel::Registry& r = vorbel::registry();
-  if (cache->version != r.version.load(std::memory_order_acquire)) {
-    vorbel::LoopLock lk;
+  // A copy that is out of date is still safe to walk (blocks are never
+  // freed, and each tells whether it is still registered): the loop renews
+  // it when the registry lock is free, and never waits for it.
+  if (cache->version != r.version.load(std::memory_order_acquire) && D_can::mx_loop.try_lock()) {
     cache->blocks = r.blocks;
     cache->version = r.version.load(std::memory_order_relaxed);
+    D_can::mx_loop.unlock();
   }
   const bool print = (TELVO_debug & kPrintFramesBit) != 0;
   for (vorbel::NodeBlock* b : cache->blocks) {
