@@ -629,7 +629,8 @@ class D_can : public D_fct {
 
   // Attach the node to the line of its address: find the line or create,
   // open and supervise it (the creating node's ".BAUDRATE" fixes the line's
-  // baud rate, 0 meaning code 6), and give the node a handle on it: the
+  // baud rate: an NTCAN code 0..14 or the bit rate of one in bit/s, such as
+  // 1000000; 0 meaning code 6), and give the node a handle on it: the
   // line's own for the node that created it, a new one for a later node
   // without a usable handle (a usable one is kept, no driver call). Returns
   // 0, -1 when the line exists but is closed, 77 after canline_shutdown(),

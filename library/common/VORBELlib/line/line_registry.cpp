@@ -7,6 +7,7 @@
 #include "line/line_handles.h"
 #include "line/line_log.h"
 #include "line/line_supervision.h"
+#include "node/baudrate.h"
 #include "node/node_registry.h"
 
 namespace {
@@ -28,8 +29,6 @@ std::mutex& line_list_mutex() {
 }
 bool g_stopping = false;               // under line_list_mutex
 std::atomic<bool> g_shut_down{false};  // the lines are closed for good
-
-constexpr int kDefaultBaudrate = 6;  // NTCAN code of 125 kbit/s
 
 canline* find_line(int lineno) {
   for (canline* l : canline_list())
@@ -110,8 +109,7 @@ int D_can::open_on_line() {
   l->setlineip(ip);
   // The node that creates a line fixes its baud rate, and uses the line's
   // own handle, which the line closes.
-  const int baud = baudrate_->value();
-  l->setbaud(baud == 0 ? kDefaultBaudrate : baud);
+  l->setbaud(vorbel::line_baudrate_code(baudrate_->value()));
   const int ret = l->open_handle(canhandle_, ticket_, true);
   // Registered and supervised even when the open failed: the supervision
   // thread keeps trying to open it.
