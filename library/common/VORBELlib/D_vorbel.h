@@ -705,4 +705,9 @@ class D_can : public D_fct {
   int send_nmt(unsigned char specifier, const char* origin);
 };
 
+// Texts of SDO abort codes and of the library's results; emergencies
+// decoded and queued, and a node's error history.
+#include "vorbel_texts.h"
+#include "vorbel_emergency.h"
+
 #endif  // D_VORBEL_H
