@@ -9,8 +9,8 @@
 // its entry (or its address before, when the file has none), with the
 // limits applied: a line above 20 and identifiers above 2000 read as 0,
 // negative values stay; each such value, and a node id beyond 127, is
-// logged once, with the place of the entry. ".BAUDRATE" only ever takes an
-// NTCAN baud-rate code (0..14). A load that fails changes nothing. A client
+// logged once, with the place of the entry. .BAUDRATE" only ever takes an
+// NTCAN baud-rate code (0..14) or the bit rate of one in bit/s. A load that fails changes nothing. A client
 // writing the entry's values is refused, changing nothing, unless they are
 // within the limits (line 0..20, the others 0..2000). What the node saves
 // reads back to the same address.
@@ -23,6 +23,14 @@
 #include "fuzz_support.h"
 
 namespace {
+
+bool baud_rate_value(int v) {
+  static const int kBitRates[] = {1000000, 800000, 666666, 500000, 333333, 250000, 166666, 125000,
+                                  100000,  66666,  50000,  33333,  20000,  12500,  10000};
+  for (int rate : kBitRates)
+    if (v == rate) return true;
+  return v >= 0 && v <= 14;
+}
 
 struct Bench {
   EqFct eq{"FUZZ"};
@@ -111,7 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                text(raw).c_str());
 
     const D_conf_struct* baud = r == 0 ? c.eq.find_conf(name + ".BAUDRATE") : nullptr;
-    const int expected_baud = baud && baud->ival >= 0 && baud->ival <= 14 ? baud->ival : 6;
+    const int expected_baud = baud && baud_rate_value(baud->ival) ? baud->ival : 6;
     FUZZ_CHECK(bauds[k]->value() == expected_baud, "%s.BAUDRATE holds %d", name.c_str(), bauds[k]->value());
 
     // A client writing the raw values.

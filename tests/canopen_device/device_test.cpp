@@ -227,3 +227,38 @@ TEST_F(SdoTest, TheIdentityObjectHoldsItsFourNumbers) {
 }
 
 }  // namespace
+
+TEST_F(SdoTest, EmergenciesSetTheErrorRegisterAndFillTheErrorHistoryNewestFirst) {
+  EXPECT_TRUE(node.send_emergency(0x3210, 0x04, {0x12, 0x34, 0x56}));
+  EXPECT_TRUE(node.send_emergency(0x8130, 0x10));
+  EXPECT_EQ(bus(), (Frames{"<- 085: 10 32 05 12 34 56 00 00", "<- 085: 30 81 11 00 00 00 00 00"}))
+      << "the generic bit comes with any error";
+  EXPECT_TRUE(node.send_emergency(0x0000, 0x00));
+  EXPECT_EQ(bus(), Frames{"<- 085: 00 00 00 00 00 00 00 00"}) << "error reset: the register clears, no entry";
+  expect_bus({"-> 605: 40 01 10 00 00 00 00 00", "<- 585: 4F 01 10 00 00 00 00 00",
+              "-> 605: 40 03 10 00 00 00 00 00", "<- 585: 4F 03 10 00 02 00 00 00",
+              "-> 605: 40 03 10 01 00 00 00 00", "<- 585: 43 03 10 01 30 81 00 00",
+              "-> 605: 40 03 10 02 00 00 00 00", "<- 585: 43 03 10 02 10 32 12 34"});
+
+  // Stopped, the node sends nothing but still has the error.
+  node.set_state(NmtState::Stopped);
+  EXPECT_FALSE(node.send_emergency(0x5000, 0x80));
+  EXPECT_EQ(bus(), Frames{});
+  EXPECT_EQ(node.error_register(), 0x81);
+  EXPECT_EQ(node.error_history(), (std::vector<uint32_t>{0x5000, 0x8130, 0x34123210}));
+  node.set_state(NmtState::PreOperational);
+
+  // Bounded: the oldest entries go.
+  for (uint16_t k = 1; k <= 7; ++k) node.send_emergency(static_cast<uint16_t>(0x1000 + k), 0);
+  bus();
+  EXPECT_EQ(node.error_history(), (std::vector<uint32_t>{0x1007, 0x1006, 0x1005, 0x1004, 0x1003, 0x1002, 0x1001, 0x5000}));
+
+  // Only 0 at subindex 0 writes: it clears the history.
+  expect_bus({"-> 605: 2F 03 10 00 01 00 00 00", "<- 585: 80 03 10 00 30 00 09 06",
+              "-> 605: 23 03 10 01 00 00 00 00", "<- 585: 80 03 10 01 02 00 01 06",
+              "-> 605: 2F 01 10 00 00 00 00 00", "<- 585: 80 01 10 00 02 00 01 06",
+              "-> 605: 2F 03 10 00 00 00 00 00", "<- 585: 60 03 10 00 00 00 00 00",
+              "-> 605: 40 03 10 00 00 00 00 00", "<- 585: 4F 03 10 00 00 00 00 00",
+              "-> 605: 40 03 10 01 00 00 00 00", "<- 585: 80 03 10 01 11 00 09 06"});
+  EXPECT_EQ(node.error_register(), 0x01) << "clearing the history leaves the register alone";
+}

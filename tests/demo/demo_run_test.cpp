@@ -116,7 +116,7 @@ TEST(DemoServer, ShowsTheIdentitiesAStopAndStartANewHeartbeatALostNodeAndAReboot
       R"(bus +line 1 500 kbit/s: load [\d.]+ %, \d+ frames, 0 lost   line 2 250 kbit/s)",
       R"(demo +canline_shutdown\(\): the supervision threads have stopped)",
   });
-  EXPECT_NE(out.find("log     D_can::can_emergency  0x10 0x32 0x4 0x12 0x34 0x0 0x0 0x0"), std::string::npos) << out;
+  EXPECT_NE(out.find("log     D_can::can_emergency  0x10 0x32 0x5 0x12 0x34 0x0 0x0 0x0"), std::string::npos) << out;
   // From the first row on, the follower shows its master's state.
   const std::regex state("node +(MOTOR|MOTOR_VIEW) +(ALIVE +\\d+ +CONDITION \"[^\"]*\")");
   std::smatch master, follower;

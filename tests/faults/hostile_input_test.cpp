@@ -132,8 +132,10 @@ const Row kConfiguration[] = {
        return t.client_set("PUMP.BAUDRATE", as_data(99));
      },
      NTCAN_INVALID_PARAMETER,
-     {"D_can::read | srv.conf:2: PUMP.BAUDRATE: -3 not an NTCAN baud-rate code (0..14), kept 0",
-      "CANTEST | PUMP.BAUDRATE change to: 99 by alice@ctl1 refused: not an NTCAN baud-rate code (0..14)"},
+     {"D_can::read | srv.conf:2: PUMP.BAUDRATE: -3 neither an NTCAN baud-rate code (0..14) nor the bit rate of one in "
+      "bit/s, kept 0",
+      "CANTEST | PUMP.BAUDRATE change to: 99 by alice@ctl1 refused: neither an NTCAN baud-rate code (0..14) nor "
+      "the bit rate of one in bit/s"},
      {}},
     {"AddressValuesOutOfRange", load("PUMP: \t99  300  2001  -1\n"), 0,
      {"D_can::read | srv.conf:2: PUMP: line 99 above 20, read as 0",

@@ -690,7 +690,8 @@ class D_can : public D_fct {
 
   // Attach the node to the line of its address: find the line or create,
   // open and supervise it (the creating node's ".BAUDRATE" fixes the line's
-  // baud rate, 0 meaning code 6), and give the node a handle on it: the
+  // baud rate: an NTCAN code 0..14 or the bit rate of one in bit/s, such as
+  // 1000000; 0 meaning code 6), and give the node a handle on it: the
   // line's own for the node that created it, a new one for a later node
   // without a usable handle (a usable one is kept, no driver call). Returns
   // 0, -1 when the line exists but is closed, 77 after canline_shutdown(),
@@ -777,5 +778,10 @@ class D_can : public D_fct {
   std::atomic<uint64_t> id_refusals_;  // the bad id logged last and its services
   int send_nmt(unsigned char specifier, const char* origin);
 };
+
+// Texts of SDO abort codes and of the library's results; emergencies
+// decoded and queued, and a node's error history.
+#include "vorbel_texts.h"
+#include "vorbel_emergency.h"
 
 #endif  // D_VORBEL_H

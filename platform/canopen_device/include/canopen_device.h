@@ -12,7 +12,8 @@
 //   node guarding a remote request on 0x700 + node id is answered with one
 //                 state byte whose bit 7 toggles from answer to answer.
 //   emergency     error code, error register and five manufacturer bytes on
-//                 0x080 + node id, when asked.
+//                 0x080 + node id, when asked; each error also goes into
+//                 its error register 0x1001 and error history 0x1003.
 //   SDO server    uploads and downloads, expedited (1 to 4 bytes) or
 //                 segmented, of an object dictionary of byte strings with
 //                 read-only and writable entries, on 0x600 + node id
@@ -114,6 +115,16 @@ constexpr uint32_t kAbortGeneralError = 0x08000000;         // segment request w
 // The emergency that chatter mode (set_chatter) sends: generic error.
 constexpr uint16_t kChatterErrorCode = 0x1000;
 constexpr uint8_t kChatterErrorRegister = 0x01;
+
+// The error register 0x1001 (read-only, 1 byte) and the pre-defined error
+// field 0x1003 (subindex 0 the number of entries, subindexes 1.. the errors,
+// newest first, each 32 bits: the error code in the low 16 bits, the first
+// two manufacturer bytes of its emergency in the high 16) of every device.
+constexpr uint16_t kErrorRegisterIndex = 0x1001;
+constexpr uint16_t kErrorHistoryIndex = 0x1003;
+constexpr int kErrorHistoryDepth = 8;        // the oldest entry goes beyond it
+constexpr uint8_t kGenericErrorBit = 0x01;   // set in 0x1001 with any error
+constexpr uint32_t kAbortInvalidValue = 0x06090030;  // 0x1003/0 written with anything but 0
 
 // Data byte of the segments sent past the end of an object when the
 // last-segment bit is withheld (set_never_last_segment).
@@ -218,8 +229,21 @@ class Device {
   // Sends 0x080 + node id, length 8: error code (low byte first), error
   // register, five manufacturer bytes. False when nothing was sent (Stopped
   // state or Silence::All).
+  //
+  // The error register sent is the one the node holds from then on (0x1001):
+  // `error_register` with the generic bit (kGenericErrorBit) set, as CANopen
+  // requires, when an error is reported (any code but 0x00xx, error reset)
+  // or another bit remains set. An error code other than 0x00xx also
+  // becomes the newest entry of the error history 0x1003, whether or not the
+  // frame could be sent: the node had the error.
   bool send_emergency(uint16_t error_code, uint8_t error_register,
                       const std::array<uint8_t, 5>& manufacturer = {});
+  // The error register 0x1001 and the entries of 0x1003, newest first.
+  // A download of 0 to 0x1003 subindex 0 clears the history; any other
+  // value there is refused with kAbortInvalidValue, and the entries
+  // themselves are read-only (kAbortReadOnly).
+  uint8_t error_register() const;
+  std::vector<uint32_t> error_history() const;
 
   // ---- Object dictionary -------------------------------------------------
   // Entries are byte strings (any bytes, NUL included) by index and
@@ -341,6 +365,10 @@ class Device {
   // An abort of the transfer after set_abort_after's k segments, if due.
   std::optional<CMSG> abort_due_locked();
   void apply_heartbeat_time(int period_ms);
+  // The error register and history (device_errors.cpp).
+  void define_error_objects_locked();
+  uint8_t record_error_locked(uint16_t code, uint8_t reg, const std::array<uint8_t, 5>& manufacturer);
+  uint32_t write_error_history_locked(uint8_t subindex, const std::string& bytes);
   void reset_locked(std::vector<CMSG>& out);
   void send(const std::vector<CMSG>& frames);
   CMSG state_frame(uint8_t state_byte) const;

@@ -88,6 +88,7 @@ Device::Device(int net, int node_id, Options options)
   const uint32_t identity[] = {options.vendor_id, options.product_code, options.revision_number,
                                options.serial_number};
   for (uint8_t sub = 1; sub <= 4; ++sub) objects_[{kIdentityIndex, sub}] = Entry{le_bytes(identity[sub - 1], 4), ro, true};
+  define_error_objects_locked();
 
   participant_ = ntcan_sim::attach(net_, name_, [this](const ntcan_sim::BusFrame& f) {
     on_frame(f.msg);
@@ -256,6 +257,7 @@ Device::Entry* Device::entry_locked(uint16_t index, uint8_t subindex, uint32_t* 
 
 uint32_t Device::write_locked(uint16_t index, uint8_t subindex, Entry& entry, std::string bytes) {
   if (entry.fixed_length && bytes.size() != entry.bytes.size()) return kAbortLengthMismatch;
+  if (index == kErrorHistoryIndex) return write_error_history_locked(subindex, bytes);
   if (index == kHeartbeatTimeIndex && subindex == 0) {
     // An entry given more bytes by set_object may take a period the
     // producer cannot keep: refused, nothing stored.
@@ -409,11 +411,14 @@ bool Device::send_heartbeat() {
 
 bool Device::send_emergency(uint16_t error_code, uint8_t error_register,
                             const std::array<uint8_t, 5>& manufacturer) {
+  CMSG m;
   {
     std::lock_guard<std::mutex> lock(mu_);
+    const uint8_t held = record_error_locked(error_code, error_register, manufacturer);
     if (silence_ == Silence::All || state_ == NmtState::Stopped) return false;
+    m = emergency_frame(error_code, held, manufacturer);
   }
-  send({emergency_frame(error_code, error_register, manufacturer)});
+  send({m});
   return true;
 }
 

@@ -9,6 +9,7 @@
 #include "line/line_handles.h"
 #include "line/line_log.h"
 #include "line/line_supervision.h"
+#include "node/baudrate.h"
 #include "node/node_registry.h"
 
 namespace {
@@ -30,8 +31,6 @@ std::mutex& line_list_mutex() {
 }
 bool g_stopping = false;               // under line_list_mutex
 std::atomic<bool> g_shut_down{false};  // the lines are closed for good
-
-constexpr int kDefaultBaudrate = 6;  // NTCAN code of 125 kbit/s
 
 canline* find_line(int lineno) {
   for (canline* l : canline_list())
@@ -86,8 +85,7 @@ int D_can::open_on_line(vorbel::LoopLock& lk) {
         l->setlineip(ip);
         // The node that creates a line fixes its baud rate, and uses the
         // line's own handle, which the line closes.
-        const int baud = baudrate_->value();
-        l->setbaud(baud == 0 ? kDefaultBaudrate : baud);
+        l->setbaud(vorbel::line_baudrate_code(baudrate_->value()));
         l->creating_ = true;
         canline_list().push_back(l);
         create = true;
