@@ -211,6 +211,7 @@ std::optional<CMSG> Device::sdo_answer_locked(const CMSG& request) {
       uint32_t code = 0;
       const Entry* entry = entry_locked(index, subindex, &code);
       if (!entry) return abort_frame(index, subindex, code);
+      if (entry->access == Access::WriteOnly) return abort_frame(index, subindex, kAbortWriteOnly);
       const std::string& data = entry->bytes;
       CMSG m = make(kSdoResponseBase + node_id_, 8);
       m.data[1] = request.data[1];
@@ -256,6 +257,9 @@ Device::Entry* Device::entry_locked(uint16_t index, uint8_t subindex, uint32_t* 
 
 uint32_t Device::write_locked(uint16_t index, uint8_t subindex, Entry& entry, std::string bytes) {
   if (entry.fixed_length && bytes.size() != entry.bytes.size()) return kAbortLengthMismatch;
+  if (entry.check) {
+    if (const uint32_t refused = entry.check(bytes)) return refused;
+  }
   if (index == kHeartbeatTimeIndex && subindex == 0) {
     // An entry given more bytes by set_object may take a period the
     // producer cannot keep: refused, nothing stored.
@@ -502,6 +506,12 @@ void Device::set_object(uint16_t index, uint8_t subindex, std::string bytes) {
 void Device::define_object(uint16_t index, uint8_t subindex, std::string bytes, Access access, bool fixed_length) {
   std::lock_guard<std::mutex> lock(mu_);
   objects_[{index, subindex}] = Entry{std::move(bytes), access, fixed_length};
+}
+
+void Device::define_object(uint16_t index, uint8_t subindex, std::string bytes, Access access, bool fixed_length,
+                           ValueCheck check) {
+  std::lock_guard<std::mutex> lock(mu_);
+  objects_[{index, subindex}] = Entry{std::move(bytes), access, fixed_length, std::move(check)};
 }
 
 void Device::remove_object(uint16_t index, uint8_t subindex) {
