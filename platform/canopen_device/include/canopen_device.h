@@ -334,7 +334,6 @@ class Device {
     std::string bytes;
     Access access = Access::ReadWrite;
     bool fixed_length = false;
-    ValueCheck check;
   };
   struct Producer;  // heartbeat thread's shared block
 
@@ -369,6 +368,7 @@ class Device {
   NmtState state_ = NmtState::PreOperational;
   int guard_toggle_ = 0;
   std::map<std::pair<uint16_t, uint8_t>, Entry> objects_;
+  std::map<std::pair<uint16_t, uint8_t>, ValueCheck> checks_;  // of entries defined with one
   Transfer transfer_;
   int heartbeat_change_ = -1;  // a 0x1017 written by download, applied after the answer
   Silence silence_ = Silence::None;
