@@ -254,7 +254,8 @@ class Reader {
   }
 
   // The limits' order and the start value within them (both at node id 0).
-  void check_limits(Entry& e, int line) {
+  void check_limits(Entry& e, const Section& s) {
+    auto line = [&s](const char* key) { return s.find(key) ? s.find(key)->line : s.line; };
     const Setting& lo = e.low_limit;
     const Setting& hi = e.high_limit;
     if (lo.present && hi.present && !e.known_type()) {  // compared as plain numbers
@@ -264,7 +265,7 @@ class Reader {
       const auto wide = static_cast<uint16_t>(DataType::Integer64);
       if (read_setting(lo.text, wide, &l, &why) && read_setting(hi.text, wide, &h, &why) && whole(l.value, &a) &&
           whole(h.value, &b) && l.node_ids == h.node_ids && a > b) {
-        warn(line, "LowLimit " + lo.text + " is above HighLimit " + hi.text + " in " + where(e));
+        warn(line("lowlimit"), "LowLimit " + lo.text + " is above HighLimit " + hi.text + " in " + where(e));
       }
     }
     if (lo.present && hi.present && lo.value.is_number() && hi.value.is_number() && lo.node_ids == hi.node_ids) {
@@ -272,7 +273,7 @@ class Reader {
       probe.low_limit = Setting{};
       probe.high_limit = hi;
       if (fit(probe, lo.value, 0) == Fit::TooHigh) {
-        warn(line, "LowLimit " + lo.text + " is above HighLimit " + hi.text + " in " + where(e) + ": both ignored");
+        warn(line("lowlimit"), "LowLimit " + lo.text + " is above HighLimit " + hi.text + " in " + where(e) + ": both ignored");
         e.low_limit = e.high_limit = Setting{};
         return;
       }
@@ -281,7 +282,8 @@ class Reader {
       if (!v->present || v->value.empty() || v->node_ids != 0) continue;
       std::string why;
       if (fit(e, v->value, 0, &why) != Fit::Ok) {
-        warn(line, (v == &e.default_value ? "DefaultValue " : "ParameterValue ") + v->text + " of " + where(e) +
+        const bool is_default = v == &e.default_value;
+        warn(line(is_default ? "defaultvalue" : "parametervalue"), (is_default ? "DefaultValue " : "ParameterValue ") + v->text + " of " + where(e) +
                        " is outside its " + why);
       }
     }
@@ -314,7 +316,7 @@ class Reader {
     setting(s, "lowlimit", e, &Entry::low_limit);
     setting(s, "highlimit", e, &Entry::high_limit);
     setting(s, "parametervalue", e, &Entry::parameter_value);
-    check_limits(e, s.line);
+    check_limits(e, s);
     for (const Key& k : s.keys) {
       if (!kKnown.count(lower(k.name))) e.other_keys.emplace_back(k.name, k.value);
     }
