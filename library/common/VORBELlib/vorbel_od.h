@@ -272,7 +272,10 @@ bool decode(const Entry& e, const std::string& bytes, Value* v, std::string* why
 //        the node's abort code as for sdo_upload), or the node answered
 //        fewer bytes than the entry's type has (logged)
 //   other  as D_can::sdo_upload / sdo_download (77: the handle is not usable)
-// $NODEID terms of limits are taken at the node's id (its address).
+// $NODEID terms of limits are taken at the node's id, read from its address
+// (value()) only for such limits: device code that lets clients move the
+// node writes those entries as it reads value(), under the equipment
+// function's lock.
 class NodeDictionary {
  public:
   NodeDictionary(D_can& node, std::shared_ptr<const Dictionary> dictionary);

@@ -355,11 +355,11 @@ class Reader {
       case ObjectType::Null:
         break;
       default:  // ARRAY, RECORD, DEFSTRUCT
-        if (s.find("datatype")) o.data_type = data_type(s, 0);
         if (o.compact_sub_objects > 0) {
           compact(o, s);
           if (has_subs) warn(subs->second.begin()->second->line, "sub-objects of " + hex4(index) + " beside CompactSubObj: ignored");
         } else if (has_subs) {
+          if (s.find("datatype")) o.data_type = data_type(s, 0);
           for (const auto& [sub, sec] : subs->second) {
             if (o.sub_number >= 0 && static_cast<int>(sub) >= o.sub_number) {
               warn(sec->line, "sub-index " + std::to_string(sub) + " of " + hex4(index) + " is beyond SubNumber=" +
@@ -368,6 +368,7 @@ class Reader {
             o.entries.push_back(entry_from(*sec, o.index, static_cast<uint8_t>(sub), o.name, 0));
           }
         } else {
+          if (s.find("datatype")) o.data_type = data_type(s, 0);
           warn(s.line, "[" + s.name + "] is an ARRAY or RECORD without sub-objects");
         }
         for (const Key& k : s.keys) {
@@ -394,7 +395,8 @@ class Reader {
     std::string why;
     read_setting(std::to_string(o.compact_sub_objects), count.data_type, &count.default_value, &why);
     o.entries.push_back(count);
-    Entry model = entry_from(s, o.index, 1, o.name, o.data_type);
+    Entry model = entry_from(s, o.index, 1, o.name, 0);
+    o.data_type = model.data_type;
     model.other_keys.clear();
     const auto names = compact_names_.find(o.index);
     const auto values = compact_values_.find(o.index);
@@ -417,8 +419,9 @@ class Reader {
     }
   }
 
-  // [MandatoryObjects], [OptionalObjects], [ManufacturerObjects] against the
-  // objects the file defines.
+  // What only the whole file shows: sub-objects left without their object,
+  // [MandatoryObjects], [OptionalObjects] and [ManufacturerObjects] against
+  // the objects the file defines, and the entries without a value.
   void check_lists() {
     for (const auto& [index, subs] : subs_) {
       warn(subs.begin()->second->line, "sub-objects of " + hex4(index) + " without an object section: ignored");

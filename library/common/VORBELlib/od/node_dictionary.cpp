@@ -14,10 +14,15 @@ namespace {
 
 constexpr const char* kOrigin = "NodeDictionary";
 
+std::string index_text(int index, int subindex) {
+  char at[32];
+  std::snprintf(at, sizeof at, "0x%04X/%d", index, subindex);
+  return at;
+}
+
 std::string entry_text(const Entry& e) {
-  char at[24];
-  std::snprintf(at, sizeof at, " (0x%04X/%u)", e.index, static_cast<unsigned>(e.subindex));
-  return "'" + (e.object_name != e.name ? e.object_name + "." : std::string()) + e.name + "'" + at;
+  return "'" + (e.object_name != e.name ? e.object_name + "." : std::string()) + e.name + "' (" +
+         index_text(e.index, e.subindex) + ")";
 }
 
 int refuse(const std::string& text) {
@@ -43,7 +48,7 @@ int NodeDictionary::read(int index, int subindex, Value* value) {
   const Entry* e = index >= 0 && index <= 0xFFFF && subindex >= 0 && subindex <= 0xFF
                        ? dictionary_->entry(static_cast<uint16_t>(index), static_cast<uint8_t>(subindex))
                        : nullptr;
-  if (!e) return refuse("read: no entry " + std::to_string(index) + "/" + std::to_string(subindex) + " in " + dictionary_->file());
+  if (!e) return refuse("read: no entry " + index_text(index, subindex) + " in " + dictionary_->file() + ": not sent");
   return read_entry(e, value);
 }
 
@@ -58,7 +63,7 @@ int NodeDictionary::write(int index, int subindex, const Value& value) {
   const Entry* e = index >= 0 && index <= 0xFFFF && subindex >= 0 && subindex <= 0xFF
                        ? dictionary_->entry(static_cast<uint16_t>(index), static_cast<uint8_t>(subindex))
                        : nullptr;
-  if (!e) return refuse("write: no entry " + std::to_string(index) + "/" + std::to_string(subindex) + " in " + dictionary_->file());
+  if (!e) return refuse("write: no entry " + index_text(index, subindex) + " in " + dictionary_->file() + ": not sent");
   return write_entry(e, value);
 }
 
