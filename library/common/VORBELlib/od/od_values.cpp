@@ -167,7 +167,8 @@ bool utf8_code_points(const std::string& s, std::vector<uint32_t>* out) {
       if ((cc & 0xC0) != 0x80) return false;
       cp = cp << 6 | (cc & 0x3F);
     }
-    if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    static const uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};  // below: an overlong form
+    if (cp < kLeast[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
     out->push_back(cp);
     i += static_cast<std::size_t>(n) + 1;
   }
