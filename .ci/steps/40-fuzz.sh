@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Bounded fuzzing: each libFuzzer target of fuzz/ runs from its seed corpus
-# for VORBEL_FUZZ_SECONDS (15 s by default, 75 s for the five). New
+# for VORBEL_FUZZ_SECONDS (15 s by default, 90 s for the six). New
 # inputs and any crash input stay in build-fuzz/work/. Needs clang with its
 # runtime libraries; installs them from Debian's packages when missing.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 seconds=${VORBEL_FUZZ_SECONDS:-15}
-targets=(sdo_upload gateway_lookup config_address recognisers socketcand_wire)
+targets=(sdo_upload gateway_lookup config_address recognisers socketcand_wire eds_reader)
 
 install() {
   echo "fuzz: installing $*"

@@ -3,7 +3,10 @@
 // node 9 on a bus served over socketcand: a small socketcand client in raw
 // mode carries its frames to and from the bus.
 //
-//   node canopen_peer.js PORT BUS
+//   node canopen_peer.js PORT BUS [EDS NODE_ID]
+//
+// With EDS and NODE_ID the device takes its object dictionary from that
+// file (the package's own reader) and joins as that node id.
 //
 // Prints "ready" once the device is on the bus, then one line per command
 // read from standard input:
@@ -13,12 +16,12 @@
 
 const net = require('net');
 const readline = require('readline');
-const { Device } = require('canopen');
+const { Device, Eds } = require('canopen');
 
-const NODE_ID = 9;
-const [port, bus] = process.argv.slice(2);
+const [port, bus, edsFile, nodeId] = process.argv.slice(2);
+const NODE_ID = edsFile ? Number(nodeId) : 9;
 
-const device = new Device({ id: NODE_ID });
+const device = new Device({ id: NODE_ID, eds: edsFile ? Eds.fromFile(edsFile) : undefined });
 // Every setting is a default: an NMT reset brings the values back to them.
 const keep = { saveDefault: true };
 device.eds.setDeviceName('node-canopen peer', keep);  // as peer_check.cpp expects

@@ -29,6 +29,7 @@
 
 #include "D_vorbel.h"
 #include "child_process.h"
+#include "vorbel_od.h"
 #include "ntcan_sim.h"
 #include "telvo_log.h"
 
@@ -114,6 +115,66 @@ std::string compare_with_watcher(const std::string& file) {
   if (std::getline(in, seen)) return "python-can saw more than the trace: '" + seen + "'";
   std::printf("     python-can saw the %zu frames of the trace, time stamps included\n", i);
   return i == 0 ? "no frames" : ntcan_sim::socketcand_stats().frames_lost ? "frames lost for a client" : "";
+}
+
+// The same data sheet on both sides: the package's device as node 10 takes
+// its dictionary from tests/data/eds/datatypes.eds with the package's own
+// reader, the library reads the file with its reader and reads and writes
+// the device's entries by name. Adds to *passed and *failed.
+void dictionary_checks(EqFct& eq, const std::string& peer_dir, uint16_t port, int* passed, int* failed) {
+  constexpr int kEdsNode = 10;
+  const std::string file = peer_dir + "/../data/eds/datatypes.eds";
+  const vorbel::od::LoadResult eds = vorbel::od::load_file(file);
+  testsupport::ChildProcess peer("node", {peer_dir + "/canopen_peer.js", std::to_string(port), "can0", file,
+                                          std::to_string(kEdsNode)});
+  struct EdsNode : D_can {
+    explicit EdsNode(EqFct* eq) : D_can("EDSPEER node 10 on line 1", eq) {
+      IIII a{kNet + 1, kEdsNode, 0, 0};
+      set_value(&a);
+      has_changed();
+    }
+  } node(&eq);
+  vorbel::od::NodeDictionary od(node, eds.dictionary);
+  auto report = [&](const char* name, const std::string& why) {
+    std::printf("%s %s%s%s\n", why.empty() ? "ok  " : "FAIL", name, why.empty() ? "" : ": ", why.c_str());
+    ++*(why.empty() ? passed : failed);
+  };
+  const std::string ready = peer.line();
+  if (!eds.ok() || ready != "ready" || node.init(0x580 + kEdsNode) != 0) {
+    report("the package's device from datatypes.eds joins as node 10", eds.ok() ? "the peer said " + ready : "the file did not load");
+    return;
+  }
+  // Entries whose value the package keeps as the file states it: it reads a
+  // BOOLEAN default of 0 as true, keeps a UNICODE_STRING as UTF-8 and
+  // leaves a DOMAIN without its value.
+  std::string why;
+  int compared = 0;
+  for (const vorbel::od::Object& o : eds.dictionary->objects()) {
+    const vorbel::od::Entry& e = o.entries.front();
+    if (o.index < 0x2000 || e.data_type == 0x01 || e.data_type == 0x0B || e.data_type == 0x0F) continue;
+    vorbel::od::Value v;
+    const int r = od.read(e.name, &v);
+    vorbel::od::Value want = e.default_value.value;
+    if (e.data_type == 0x08) want = static_cast<double>(static_cast<float>(want.as_real()));
+    if (r != 0 || v != want) why += " " + e.name + ": " + std::to_string(r) + " " + v.to_string();
+    ++compared;
+  }
+  std::printf("     %d entries read by name\n", compared);
+  report("reads the entries of datatypes.eds by name: the file's defaults", why);
+
+  why.clear();
+  const std::pair<const char*, vorbel::od::Value> writes[] = {
+      {"INTEGER16", -1234}, {"UNSIGNED32", 4000000000u}, {"REAL64", 2.5}, {"INTEGER56", -5},
+      {"UNSIGNED48", uint64_t{1} << 40}, {"VISIBLE_STRING", "written by libVORBEL"}, {"BOOLEAN", 1u}};
+  for (const auto& [name, value] : writes) {
+    vorbel::od::Value back;
+    const int w = od.write(name, value);
+    const int r = od.read(name, &back);
+    if (w != 0 || r != 0 || back != value) why += std::string(" ") + name + ": " + std::to_string(w) + "/" + std::to_string(r) + " " + back.to_string();
+  }
+  report("writes entries by name and reads them back (expedited and segmented)", why);
+  report("a write outside an entry's type is refused before sending (22)",
+         od.write("UNSIGNED8", 300) == NTCAN_INVALID_PARAMETER ? "" : "not refused");
 }
 
 int skip(const std::string& why) {
@@ -240,6 +301,8 @@ int main(int argc, char** argv) {
     std::printf("%s %s%s%s\n", why.empty() ? "ok  " : "FAIL", c.name, why.empty() ? "" : ": ", why.c_str());
     ++(why.empty() ? passed : failed);
   }
+
+  dictionary_checks(eq, peer_dir, port, &passed, &failed);
 
   peer.reset();  // off the bus; the watcher may still be receiving its last frames
   std::this_thread::sleep_for(std::chrono::milliseconds(200));

@@ -59,6 +59,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -105,11 +106,14 @@ constexpr uint16_t kIdentityIndex = 0x1018;         // subindex 0: 4; 1..4: 32 b
 // SDO abort codes the device sends (bytes 4-7 of an abort frame, little-endian).
 constexpr uint32_t kAbortToggleNotAlternated = 0x05030000;  // wrong toggle in a segment request
 constexpr uint32_t kAbortUnknownCommand = 0x05040001;       // command specifier not served
+constexpr uint32_t kAbortWriteOnly = 0x06010001;            // upload of a write-only entry
 constexpr uint32_t kAbortReadOnly = 0x06010002;             // download to a read-only entry
 constexpr uint32_t kAbortNoSuchObject = 0x06020000;         // no entry with this index
 constexpr uint32_t kAbortLengthMismatch = 0x06070010;       // download of another length than the entry's
 constexpr uint32_t kAbortNoSuchSubindex = 0x06090011;       // the index exists, the subindex not
-constexpr uint32_t kAbortValueTooHigh = 0x06090031;         // a heartbeat period above 65535 ms
+constexpr uint32_t kAbortValueRange = 0x06090030;           // a value its entry's check refuses otherwise
+constexpr uint32_t kAbortValueTooHigh = 0x06090031;         // a heartbeat period above 65535 ms, a value above a limit
+constexpr uint32_t kAbortValueTooLow = 0x06090032;          // a value below a limit
 constexpr uint32_t kAbortGeneralError = 0x08000000;         // segment request with no transfer in progress
 
 // The emergency that chatter mode (set_chatter) sends: generic error.
@@ -159,8 +163,13 @@ struct Options {
   uint32_t serial_number = 0x00000001;
 };
 
-// Who may write an entry by SDO download.
-enum class Access { ReadOnly, ReadWrite };
+// Who may write an entry by SDO download (WriteOnly: and nobody upload it).
+enum class Access { ReadOnly, ReadWrite, WriteOnly };
+
+// A check of a downloaded value (its bytes, the length already checked):
+// 0 accepts it, anything else is the abort code that refuses it. Runs under
+// the device's lock: it must not call the device.
+using ValueCheck = std::function<uint32_t(const std::string& bytes)>;
 
 class Device {
  public:
@@ -260,6 +269,9 @@ class Device {
   // with.
   void set_object(uint16_t index, uint8_t subindex, std::string bytes);
   void define_object(uint16_t index, uint8_t subindex, std::string bytes, Access access, bool fixed_length);
+  // The same with a check of every downloaded value (see ValueCheck).
+  void define_object(uint16_t index, uint8_t subindex, std::string bytes, Access access, bool fixed_length,
+                     ValueCheck check);
   void remove_object(uint16_t index, uint8_t subindex);
   std::optional<std::string> object(uint16_t index, uint8_t subindex) const;
 
@@ -267,6 +279,7 @@ class Device {
   // length-8 frames (byte 0 command, bytes 1-2 index low byte first, byte 3
   // subindex):
   //   initiate upload 0x40: object missing -> abort kAbortNoSuchObject;
+  //     a write-only entry -> kAbortWriteOnly;
   //     1 to 4 bytes -> expedited answer 0x43 | ((4 - n) << 2), data in
   //     bytes 4..; otherwise (also for an empty object) -> 0x41 with the
   //     size in bytes 4-7, and segments follow. A new initiate request
@@ -383,6 +396,7 @@ class Device {
   NmtState state_ = NmtState::PreOperational;
   int guard_toggle_ = 0;
   std::map<std::pair<uint16_t, uint8_t>, Entry> objects_;
+  std::map<std::pair<uint16_t, uint8_t>, ValueCheck> checks_;  // of entries defined with one
   Transfer transfer_;
   int heartbeat_change_ = -1;  // a 0x1017 written by download, applied after the answer
   Silence silence_ = Silence::None;

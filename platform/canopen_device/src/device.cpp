@@ -212,6 +212,7 @@ std::optional<CMSG> Device::sdo_answer_locked(const CMSG& request) {
       uint32_t code = 0;
       const Entry* entry = entry_locked(index, subindex, &code);
       if (!entry) return abort_frame(index, subindex, code);
+      if (entry->access == Access::WriteOnly) return abort_frame(index, subindex, kAbortWriteOnly);
       const std::string& data = entry->bytes;
       CMSG m = make(kSdoResponseBase + node_id_, 8);
       m.data[1] = request.data[1];
@@ -258,6 +259,9 @@ Device::Entry* Device::entry_locked(uint16_t index, uint8_t subindex, uint32_t* 
 uint32_t Device::write_locked(uint16_t index, uint8_t subindex, Entry& entry, std::string bytes) {
   if (entry.fixed_length && bytes.size() != entry.bytes.size()) return kAbortLengthMismatch;
   if (index == kErrorHistoryIndex) return write_error_history_locked(subindex, bytes);
+  if (const auto check = checks_.find({index, subindex}); check != checks_.end()) {
+    if (const uint32_t refused = check->second(bytes)) return refused;
+  }
   if (index == kHeartbeatTimeIndex && subindex == 0) {
     // An entry given more bytes by set_object may take a period the
     // producer cannot keep: refused, nothing stored.
@@ -507,11 +511,20 @@ void Device::set_object(uint16_t index, uint8_t subindex, std::string bytes) {
 void Device::define_object(uint16_t index, uint8_t subindex, std::string bytes, Access access, bool fixed_length) {
   std::lock_guard<std::mutex> lock(mu_);
   objects_[{index, subindex}] = Entry{std::move(bytes), access, fixed_length};
+  checks_.erase({index, subindex});
+}
+
+void Device::define_object(uint16_t index, uint8_t subindex, std::string bytes, Access access, bool fixed_length,
+                           ValueCheck check) {
+  std::lock_guard<std::mutex> lock(mu_);
+  objects_[{index, subindex}] = Entry{std::move(bytes), access, fixed_length};
+  checks_[{index, subindex}] = std::move(check);
 }
 
 void Device::remove_object(uint16_t index, uint8_t subindex) {
   std::lock_guard<std::mutex> lock(mu_);
   objects_.erase({index, subindex});
+  checks_.erase({index, subindex});
 }
 
 std::optional<std::string> Device::object(uint16_t index, uint8_t subindex) const {
