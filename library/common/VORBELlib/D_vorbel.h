@@ -727,8 +727,11 @@ class D_can : public D_fct {
   // Destruction: leave_bus once the server loop and other threads' opens
   // have left the node.
   void detach_from_bus();
-  // The node id, read under mx_loop.
+  // The node id and the line, read without lock; and the address written
+  // (under mx_loop) so that they can be.
   int current_node_id() const;
+  int current_line() const;
+  void store_address(const IIII& a);
 
   // Under mx_loop (those that take the lock may release it around a driver
   // open and take it again):

@@ -9,42 +9,26 @@
 
 namespace vorbel {
 
+namespace openings {
+std::atomic<Slot*> chunks[kChunks] = {};
+}  // namespace openings
+
 namespace {
 
-constexpr uint64_t kClosed = uint64_t{1} << 31;
-constexpr uint64_t kUsers = kClosed - 1;
+using namespace openings;
+using Opening = Slot;
 
-uint32_t generation_of(uint64_t word) { return static_cast<uint32_t>(word >> 32); }
-
-struct Opening {
-  std::atomic<uint64_t> state{kClosed};  // generation << 32 | closed | calls in progress
-  NTCAN_HANDLE handle = -1;              // set before the opening is published
-  std::atomic<const char*> origin{nullptr};
-};
-
-constexpr size_t kChunk = 256;
-constexpr size_t kChunks = 4096;  // a million handles open at once
-
-// Slots are never freed or moved, so a ref may always be looked at. Chunks
-// are added under `mx`, published through an atomic pointer.
+// Chunks are added and free slots kept under `mx`.
 struct Table {
-  std::atomic<Opening*> chunks[kChunks] = {};
   std::mutex mx;
-  std::vector<uint32_t> free;  // slot indices, under mx
-  uint32_t used = 0;           // slots handed out so far, under mx
+  std::vector<uint32_t> free;  // slot indices
+  uint32_t used = 0;           // slots handed out so far
 };
 
 Table& table() {
   static auto* t = new Table;  // never released: refs outlive every caller
   return *t;
 }
-
-Opening& slot_at(uint32_t index) {
-  return table().chunks[index / kChunk].load(std::memory_order_acquire)[index % kChunk];
-}
-
-uint32_t index_of(OpeningRef ref) { return static_cast<uint32_t>(ref >> 32) - 1; }
-uint32_t generation_of_ref(OpeningRef ref) { return static_cast<uint32_t>(ref); }
 
 // Closes the handle of a closed opening that only the caller holds, and
 // frees the slot. Returns the driver's status (logged when it failed).
@@ -94,7 +78,7 @@ OpeningRef keep_opening(NTCAN_HANDLE handle) {
       t.free.pop_back();
     } else {
       index = t.used++;
-      if (index % kChunk == 0) t.chunks[index / kChunk].store(new Opening[kChunk], std::memory_order_release);
+      if (index % kChunk == 0) chunks[index / kChunk].store(new Opening[kChunk], std::memory_order_release);
     }
   }
   Opening& o = slot_at(index);
@@ -103,14 +87,6 @@ OpeningRef keep_opening(NTCAN_HANDLE handle) {
   o.state.store(uint64_t{generation} << 32, std::memory_order_release);
   return (uint64_t{index + 1} << 32) | generation;
 }
-
-bool opening_open(OpeningRef ref) {
-  if (ref == 0) return false;
-  const uint64_t word = slot_at(index_of(ref)).state.load(std::memory_order_acquire);
-  return generation_of(word) == generation_of_ref(ref) && !(word & kClosed);
-}
-
-NTCAN_HANDLE opening_handle(OpeningRef ref) { return slot_at(index_of(ref)).handle; }
 
 int close_openings(const OpeningRef* refs, size_t count, const char* origin, bool* first_closed) {
   // Each closer enters as it marks an opening closed, so that no call that

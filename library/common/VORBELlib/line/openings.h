@@ -34,16 +34,42 @@ namespace vorbel {
 // Slot index + 1 in the high 32 bits, generation in the low 32; 0: none.
 using OpeningRef = uint64_t;
 
+namespace openings {
+constexpr uint64_t kClosed = uint64_t{1} << 31;
+constexpr uint64_t kUsers = kClosed - 1;
+constexpr size_t kChunk = 256;
+constexpr size_t kChunks = 4096;  // a million handles open at once
+
+struct Slot {
+  std::atomic<uint64_t> state{kClosed};  // generation << 32 | closed | calls in progress
+  NTCAN_HANDLE handle = -1;              // set before the opening is published
+  std::atomic<const char*> origin{nullptr};
+};
+
+// The slots, in chunks that are made when needed and never freed or moved,
+// so that a ref may always be looked at.
+extern std::atomic<Slot*> chunks[kChunks];
+
+inline uint32_t index_of(OpeningRef ref) { return static_cast<uint32_t>(ref >> 32) - 1; }
+inline uint32_t generation_of_ref(OpeningRef ref) { return static_cast<uint32_t>(ref); }
+inline uint32_t generation_of(uint64_t word) { return static_cast<uint32_t>(word >> 32); }
+inline Slot& slot_at(uint32_t index) { return chunks[index / kChunk].load(std::memory_order_acquire)[index % kChunk]; }
+}  // namespace openings
+
 // Takes a slot for a handle just opened (the caller owns the close).
 OpeningRef keep_opening(NTCAN_HANDLE handle);
 
 // Whether the opening is still open (a plain load: for the fill, which
 // relies on the block lock, and for checks that only report).
-bool opening_open(OpeningRef ref);
+inline bool opening_open(OpeningRef ref) {
+  if (ref == 0) return false;
+  const uint64_t word = openings::slot_at(openings::index_of(ref)).state.load(std::memory_order_acquire);
+  return openings::generation_of(word) == openings::generation_of_ref(ref) && !(word & openings::kClosed);
+}
 
 // The handle of an opening the caller has entered or checked open under a
 // block lock.
-NTCAN_HANDLE opening_handle(OpeningRef ref);
+inline NTCAN_HANDLE opening_handle(OpeningRef ref) { return openings::slot_at(openings::index_of(ref)).handle; }
 
 // Marks the openings closed, lets every fill that may still use them
 // finish, and closes each handle unless a call is in progress on it (then

@@ -79,7 +79,7 @@ void D_can::read() {
     leave_address(canIdent_, a);
     return;
   }
-  canIdent_ = a;
+  store_address(a);
 }
 
 void D_can::write(std::ostream& ofile) {
@@ -132,7 +132,7 @@ void D_can::set_value(IIII* s) {
     // Same line and node id: the further identifiers change, the node stays
     // on its line and keeps what it has enabled.
     vorbel::LoopLock lk;
-    canIdent_ = n;
+    store_address(n);
     return;
   }
   // Another line or node id: off the line and out of the polling registry;

@@ -3,8 +3,10 @@
 // masters share with their followers, and bringing a node back after its
 // line or its master went.
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <thread>
 #include <initializer_list>
 
 #include "D_vorbel.h"
@@ -79,7 +81,7 @@ NodeBlock* acquire_block(D_can* master) {
     }
   }
   {
-    std::lock_guard<std::mutex> lk(b->mx);
+    std::lock_guard<SpinLock> lk(b->mx);
     std::memset(b->frames, 0, sizeof b->frames);
     store_word(&b->status, 0);
     store_word(&b->count, 0);
@@ -87,7 +89,7 @@ NodeBlock* acquire_block(D_can* master) {
     b->master = master;
     b->polled = false;
     b->aside.clear();
-    b->recycle_unpinned = false;
+    b->recycle_when_left = false;
   }
   store_word(&b->alive, 0);
   b->dropped = 0;
@@ -99,24 +101,25 @@ NodeBlock* acquire_block(D_can* master) {
 void release_block(NodeBlock* b) {
   if (--b->users > 0) return;
   {
-    // Still in a fill of the server loop: the loop hands it back.
-    std::lock_guard<std::mutex> lk(b->mx);
-    if (b->pins > 0) {
-      b->recycle_unpinned = true;
+    // Still in a fill of the server loop, or taken from by a transfer: the
+    // last of them hands it back.
+    std::lock_guard<SpinLock> lk(b->mx);
+    if (b->pins > 0 || b->takers > 0) {
+      b->recycle_when_left = true;
       return;
     }
   }
   put_spare(b);
 }
 
-void unpin(NodeBlock& b) {
+void leave_block(NodeBlock& b, int NodeBlock::*count) {
   bool recycle = false;
   {
-    std::lock_guard<std::mutex> lk(b.mx);
-    if (--b.pins == 0) {
-      recycle = b.recycle_unpinned;
-      b.recycle_unpinned = false;
-      b.unpinned.notify_all();
+    std::lock_guard<SpinLock> lk(b.mx);
+    if (--(b.*count) == 0 && count == &NodeBlock::pins) b.unpinned.notify_all();
+    if (b.pins == 0 && b.takers == 0 && b.recycle_when_left) {
+      recycle = true;
+      b.recycle_when_left = false;
     }
   }
   if (recycle) put_spare(&b);
@@ -149,9 +152,18 @@ bool same_node(const IIII& a, const IIII& b) { return a.i1_data == b.i1_data && 
 
 }  // namespace
 
-int D_can::current_node_id() const {
-  vorbel::LoopLock lk;
-  return canIdent_.i2_data;
+// The address is written under mx_loop, a field at a time with atomic
+// stores (store_address), so that its line and node id can be read without
+// the lock.
+int D_can::current_node_id() const { return __atomic_load_n(&canIdent_.i2_data, __ATOMIC_RELAXED); }
+
+int D_can::current_line() const { return __atomic_load_n(&canIdent_.i1_data, __ATOMIC_RELAXED); }
+
+void D_can::store_address(const IIII& a) {
+  __atomic_store_n(&canIdent_.i1_data, a.i1_data, __ATOMIC_RELAXED);
+  __atomic_store_n(&canIdent_.i2_data, a.i2_data, __ATOMIC_RELAXED);
+  __atomic_store_n(&canIdent_.i3_data, a.i3_data, __ATOMIC_RELAXED);
+  __atomic_store_n(&canIdent_.i4_data, a.i4_data, __ATOMIC_RELAXED);
 }
 
 // Under mx_loop. The alive value of a node that shares no block.
@@ -171,7 +183,7 @@ void D_can::drop_block() {
   bind_own_alive();
   if (b->master == this) {
     {
-      std::lock_guard<std::mutex> g(b->mx);
+      std::lock_guard<vorbel::SpinLock> g(b->mx);
       b->master = nullptr;
       b->source = 0;
     }
@@ -189,7 +201,7 @@ void D_can::take_block() {
   drop_block();
   vorbel::NodeBlock* b = vorbel::acquire_block(this);
   {
-    std::lock_guard<std::mutex> g(b->mx);
+    std::lock_guard<vorbel::SpinLock> g(b->mx);
     b->source = ref_.load(std::memory_order_relaxed);
     b->plain = !vorbel::overrides_fill(*this);
   }
@@ -261,7 +273,7 @@ int D_can::join_registry(vorbel::LoopLock& lk) {
   r.blocks.push_back(b);
   r.version.fetch_add(1, std::memory_order_release);
   {
-    std::lock_guard<std::mutex> g(b->mx);
+    std::lock_guard<vorbel::SpinLock> g(b->mx);
     b->polled = true;
   }
   active_->set_value(1);
@@ -278,13 +290,13 @@ void D_can::unregister() {
   if (it == blocks.end()) return;
   blocks.erase(it);
   vorbel::registry().version.fetch_add(1, std::memory_order_release);
-  std::lock_guard<std::mutex> g(b->mx);
+  std::lock_guard<vorbel::SpinLock> g(b->mx);
   b->polled = false;
 }
 
 void D_can::wait_for_loop(vorbel::NodeBlock* b) {
   if (!b) return;
-  std::unique_lock<std::mutex> g(b->mx);
+  std::unique_lock<vorbel::SpinLock> g(b->mx);
   // The loop's own call of this node's fill does not wait for itself.
   const int own = vorbel::filling_on_this_thread(b) ? 1 : 0;
   b->unpinned.wait(g, [&] { return b->pins <= own; });
@@ -419,7 +431,7 @@ void D_can::detach_from_bus() {
 void D_can::leave_address(const IIII& from, const IIII& to) {
   leave_bus();
   oldIdent_ = from;
-  canIdent_ = to;
+  store_address(to);
   changed_ = true;
 }
 
@@ -452,3 +464,22 @@ int D_can::reattach_locked(vorbel::LoopLock& lk) {
   for (size_t i = 0; ret == 0 && i < idents_.size(); ++i) ret = add_ident(idents_[i]);
   return ret;
 }
+
+namespace vorbel {
+
+void SpinLock::wait() {
+  for (int round = 0;; ++round) {
+    if (try_lock()) return;
+    if (round < 64) {
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
+    } else if (round < 128) {
+      std::this_thread::yield();
+    } else {
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+  }
+}
+
+}  // namespace vorbel

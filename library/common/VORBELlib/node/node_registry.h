@@ -27,6 +27,7 @@
 
 #include "D_vorbel.h"
 #include "line/openings.h"
+#include "node/spin_lock.h"
 #include "services/supervision.h"
 
 namespace vorbel {
@@ -73,8 +74,8 @@ class FrameRing {
 // pointer).
 struct NodeBlock {
   // The per-node lock of the server loop: the fill, the buffer, the frames
-  // kept aside, the takers and the loop's pins.
-  std::mutex mx;
+  // kept aside, the transfer's turn, the takers and the loop's pins.
+  SpinLock mx;
   CMSG frames[kRxBufferFrames];
   int status = 0;          // also read atomically without mx (can_return)
   int32_t count = 0;
@@ -85,8 +86,8 @@ struct NodeBlock {
   int takers = 0;          // transfers and polls taking the node's frames now
   int pins = 0;            // the server loop is in the master's can_fill
   std::thread::id pinner;  // ... on this thread
-  std::condition_variable unpinned;
-  bool recycle_unpinned = false;  // given up while pinned: the loop's unpin frees it
+  std::condition_variable_any unpinned;
+  bool recycle_when_left = false;  // given up while pinned or taken from: the last to leave frees it
   FrameRing aside;
   uint32_t fills = 0;      // fills of the buffer so far (0 only before the first)
 
@@ -108,8 +109,9 @@ inline uint32_t count_fill(NodeBlock& b) {
 NodeBlock* acquire_block(D_can* master);
 void release_block(NodeBlock* block);
 // The server loop leaves a node's fill that it called with the block pinned
-// (under no lock); a block given up meanwhile is freed here.
-void unpin(NodeBlock& block);
+// (under no lock), or a transfer or poll stops taking the node's frames: the
+// count is lowered, and a block given up meanwhile is freed here.
+void leave_block(NodeBlock& block, int NodeBlock::*count);
 // Whether the calling thread is the server loop inside this block's fill.
 bool filling_on_this_thread(const NodeBlock* block);
 

@@ -38,12 +38,7 @@ int D_can::can_SDO(u_short index, u_char subindex) {
 template <class Run>
 int D_can::sdo_transfer(int node_id, int index, int subindex, bool legacy, const char* origin, Run run) {
   if (const int refused = check_node_id(node_id, 1, vorbel::kSdoService, origin)) return refused;
-  int line = 0;
-  {
-    vorbel::LoopLock lk;  // a client may move the node meanwhile
-    line = canIdent_.i1_data;
-  }
-  vorbel::SdoTurn turn(line, node_id);
+  vorbel::SdoTurn turn(current_line(), node_id);
   if (!turn) {
     sdo_abort_code_ = 0;
     return -1;

@@ -2,6 +2,7 @@
 // turn of transfers per node.
 #include "sdo/sdo_transfer.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -111,15 +112,25 @@ void put_le32(uint8_t* p, uint32_t v) {
 constexpr int kLines = 21;
 constexpr int kNodeIds = 128;
 
+// Taking a free turn is one atomic exchange and giving it back a store;
+// threads that wait for a turn count themselves, so that a turn given back
+// wakes them only when there are any.
 struct Turns {
+  std::atomic<std::thread::id> owner[kLines * kNodeIds];
+  std::atomic<int> waiting{0};
   std::mutex mx;
   std::condition_variable cv;
-  std::thread::id owner[kLines * kNodeIds];
 };
+static_assert(std::atomic<std::thread::id>::is_always_lock_free, "a turn is taken by one atomic step");
 
 Turns& turns() {
   static auto* t = new Turns;  // never released: transfers may run until the process ends
   return *t;
+}
+
+bool take_turn(std::atomic<std::thread::id>& owner, std::thread::id me) {
+  std::thread::id free;
+  return owner.compare_exchange_strong(free, me, std::memory_order_acquire, std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -130,22 +141,25 @@ Turns& turns() {
 SdoTurn::SdoTurn(int line, int node_id)
     : slot_((line >= 1 && line < kLines ? line : 0) * kNodeIds + (node_id >= 0 && node_id < kNodeIds ? node_id : 0)) {
   Turns& t = turns();
+  std::atomic<std::thread::id>& owner = t.owner[slot_];
   const auto me = std::this_thread::get_id();
-  std::unique_lock<std::mutex> lk(t.mx);
-  if (t.owner[slot_] == me) return;
-  t.cv.wait(lk, [&] { return t.owner[slot_] == std::thread::id(); });
-  t.owner[slot_] = me;
+  if (!take_turn(owner, me)) {
+    if (owner.load(std::memory_order_relaxed) == me) return;  // this thread's transfer is in progress
+    std::unique_lock<std::mutex> lk(t.mx);
+    ++t.waiting;
+    // The turn's release (a plain store) may pass the waiter's count by: a
+    // waiter looks again every millisecond whatever it was told.
+    while (!take_turn(owner, me)) t.cv.wait_for(lk, std::chrono::milliseconds(1));
+    --t.waiting;
+  }
   held_ = true;
 }
 
 SdoTurn::~SdoTurn() {
   if (!held_) return;
   Turns& t = turns();
-  {
-    std::lock_guard<std::mutex> lk(t.mx);
-    t.owner[slot_] = std::thread::id();
-  }
-  t.cv.notify_all();
+  t.owner[slot_].store(std::thread::id(), std::memory_order_release);
+  if (t.waiting.load(std::memory_order_relaxed) > 0) t.cv.notify_all();
 }
 
 // ---------------------------------------------------------------------------

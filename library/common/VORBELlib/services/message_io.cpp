@@ -123,7 +123,7 @@ class Pin {
   }
   ~Pin() {
     t_filling = outer_;
-    unpin(b_);
+    leave_block(b_, &NodeBlock::pins);
   }
   Pin(const Pin&) = delete;
   Pin& operator=(const Pin&) = delete;
@@ -175,22 +175,21 @@ int fill_locked(NodeBlock& b) {
 }
 
 FrameTaker::FrameTaker(D_can& node) : node_(node) {
-  LoopLock lk;
-  block_ = node.block_.load(std::memory_order_relaxed);
-  if (!block_) return;
-  ++block_->users;  // kept from being handed to another master meanwhile
-  std::lock_guard<std::mutex> g(block_->mx);
-  ++block_->takers;
+  for (;;) {
+    NodeBlock* b = node.block_.load(std::memory_order_acquire);
+    if (!b) return;
+    std::lock_guard<SpinLock> g(b->mx);
+    // Still the node's: a block given up meanwhile may already serve another
+    // master. While it counts a taker it is not handed out again.
+    if (node.block_.load(std::memory_order_acquire) != b) continue;
+    ++b->takers;
+    block_ = b;
+    return;
+  }
 }
 
 FrameTaker::~FrameTaker() {
-  if (!block_) return;
-  {
-    std::lock_guard<std::mutex> g(block_->mx);
-    --block_->takers;
-  }
-  LoopLock lk;
-  release_block(block_);
+  if (block_) leave_block(*block_, &NodeBlock::takers);
 }
 
 void FrameTaker::keep(const CMSG* frames, int n) {
@@ -199,7 +198,7 @@ void FrameTaker::keep(const CMSG* frames, int n) {
     node_.own_dropped_ += static_cast<uint64_t>(n);
     return;
   }
-  std::lock_guard<std::mutex> g(block_->mx);
+  std::lock_guard<SpinLock> g(block_->mx);
   if (const int lost = block_->aside.push(frames, n)) block_->dropped += static_cast<uint64_t>(lost);
 }
 
@@ -214,7 +213,7 @@ int fill_through_override(D_can& node, vorbel::NodeBlock& b) {
   CMSG taken[vorbel::kRxBufferFrames];
   bool taking = false;
   {
-    std::lock_guard<std::mutex> g(b.mx);
+    std::lock_guard<vorbel::SpinLock> g(b.mx);
     taking = b.takers > 0;
   }
   int32_t n = vorbel::kRxBufferFrames;
@@ -227,7 +226,7 @@ int fill_through_override(D_can& node, vorbel::NodeBlock& b) {
     n = -1;
     status = NTCAN_INVALID_HANDLE;
   }
-  std::lock_guard<std::mutex> g(b.mx);
+  std::lock_guard<vorbel::SpinLock> g(b.mx);
   vorbel::count_fill(b);
   if (status != NTCAN_SUCCESS || n < 0) {
     vorbel::store_word(&b.count, n);
@@ -341,7 +340,7 @@ int D_can::can_fill() {
   vorbel::NodeBlock* b = block_.load(std::memory_order_acquire);
   if (!b) return -1;
   if (vorbel::overrides_get(*this)) return fill_through_override(*this, *b);
-  std::lock_guard<std::mutex> g(b->mx);
+  std::lock_guard<vorbel::SpinLock> g(b->mx);
   return vorbel::fill_locked(*b);
 }
 
@@ -351,7 +350,7 @@ int D_can::can_array(CMSG* rxmsg, int* length) {
   vorbel::NodeBlock* b = block_.load(std::memory_order_acquire);
   if (!b) return -1;
   // Under the block's lock, so that the copy never meets a fill half-way.
-  std::lock_guard<std::mutex> g(b->mx);
+  std::lock_guard<vorbel::SpinLock> g(b->mx);
   const int n = vorbel::load_word(&b->count);
   if (n >= 0) {
     const int copied = n < vorbel::kRxBufferFrames ? n : vorbel::kRxBufferFrames;
@@ -412,7 +411,7 @@ void D_can::can_print() {
   CMSG frames[vorbel::kRxBufferFrames];
   int n = 0;
   {
-    std::lock_guard<std::mutex> g(b->mx);
+    std::lock_guard<vorbel::SpinLock> g(b->mx);
     n = vorbel::load_word(&b->count);
     if (n > vorbel::kRxBufferFrames) n = vorbel::kRxBufferFrames;
     if (n > 0) std::memcpy(frames, b->frames, sizeof(CMSG) * static_cast<size_t>(n));
