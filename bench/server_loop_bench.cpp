@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bench_common.h"
+#include "node/spin_lock.h"
 #include "ntcan_sim.h"
 
 namespace vorbel_bench {
@@ -81,8 +82,8 @@ BENCHMARK(BM_ServerLoop)
 // alternate in one run, each after its own refill:
 //   lib      can_looping
 //   bare     canTake per handle into one buffer
-//   locked   the same, each take under a lock and unlock of a lock of the
-//            node's own, as can_looping takes each node's buffer lock
+//   locked   the same, each take under a lock of the node's own (the kind
+//            of lock can_looping takes around each node's fill)
 //   own_buf  the same as locked, into each node's own receive buffer, as
 //            can_fill does
 // The steps between them are the per-node lock, the destination buffers
@@ -100,8 +101,8 @@ void BM_ServerLoopParts(benchmark::State& state) {
     buffers.push_back(b.field->node(k).rx_buffer());
   }
   const int passes = frames ? 1 : std::max(1, kFillsPerBlock / nodes);
-  // One lock per node, as the loop takes each node's own around its fill.
-  std::vector<std::mutex> locks(static_cast<size_t>(nodes));
+  // One lock per node, of the kind the loop takes around each node's fill.
+  std::vector<vorbel::SpinLock> locks(static_cast<size_t>(nodes));
   CMSG batch[NodeField::kMaxFrames];
   constexpr int kKinds = 4;
   // Per group of iterations (at least Pair::kGroupNs of library time): the

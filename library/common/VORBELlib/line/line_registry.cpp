@@ -155,7 +155,7 @@ void D_can::use_handle(NTCAN_HANDLE handle, uint64_t ref, bool owned) {
   vorbel::NodeBlock* b = block_.load(std::memory_order_relaxed);
   if (b && b->master == this) {
     std::lock_guard<vorbel::SpinLock> g(b->mx);
-    b->source = ref;
+    vorbel::set_source(*b, ref);
   }
 }
 

@@ -1,6 +1,7 @@
 // The table of open handles: see openings.h.
 #include "line/openings.h"
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -102,7 +103,9 @@ int close_openings(const OpeningRef* refs, size_t count, const char* origin, boo
     }
   }
   if (marked.empty()) return 0;
-  let_fills_finish();
+  std::vector<OpeningRef> sorted = marked;
+  std::sort(sorted.begin(), sorted.end());
+  let_fills_finish(sorted.data(), sorted.size());
   int first_status = 0;
   for (OpeningRef ref : marked) {
     Opening& o = slot_at(index_of(ref));
@@ -118,14 +121,40 @@ int close_openings(const OpeningRef* refs, size_t count, const char* origin, boo
   return first_status;
 }
 
+namespace {
+thread_local OpeningRef t_held_ref __attribute__((tls_model("initial-exec"))) = 0;
+thread_local NTCAN_HANDLE t_held_handle __attribute__((tls_model("initial-exec"))) = -1;
+}  // namespace
+
 OpeningUse::OpeningUse(OpeningRef ref) {
+  if (ref != 0 && ref == t_held_ref) {
+    if (!opening_open(ref)) return;
+    ref_ = ref;
+    handle_ = t_held_handle;
+    held_ = true;
+    return;
+  }
   if (!enter(ref, false)) return;
   ref_ = ref;
   handle_ = slot_at(index_of(ref)).handle;
 }
 
 OpeningUse::~OpeningUse() {
-  if (ref_) leave(ref_);
+  if (ref_ && !held_) leave(ref_);
+}
+
+OpeningHold::OpeningHold(OpeningRef ref) : outer_ref_(t_held_ref), outer_handle_(t_held_handle) {
+  if (!enter(ref, false)) return;
+  ref_ = ref;
+  t_held_ref = ref;
+  t_held_handle = slot_at(index_of(ref)).handle;
+}
+
+OpeningHold::~OpeningHold() {
+  if (!ref_) return;
+  t_held_ref = outer_ref_;
+  t_held_handle = outer_handle_;
+  leave(ref_);
 }
 
 bool OpeningUse::closed_meanwhile() const {

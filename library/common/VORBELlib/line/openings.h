@@ -95,11 +95,29 @@ class OpeningUse {
  private:
   OpeningRef ref_ = 0;
   NTCAN_HANDLE handle_ = -1;
+  bool held_ = false;  // entered by an OpeningHold of this thread
 };
 
-// Called by close_opening after marking an opening closed: passes every
-// block lock once (node_init.cpp).
-void let_fills_finish();
+// Called by close_openings after marking openings closed: passes every
+// block lock once, leaving the blocks that filled from one of `refs`
+// (sorted) without a handle (node_init.cpp).
+void let_fills_finish(const OpeningRef* refs, size_t count);
+
+// Keeps an opening entered for the calling thread while it lives (an SDO
+// transfer's driver calls): an OpeningUse of it on this thread then needs
+// no atomic step of its own, only a look at whether it was closed.
+class OpeningHold {
+ public:
+  explicit OpeningHold(OpeningRef ref);
+  ~OpeningHold();
+  OpeningHold(const OpeningHold&) = delete;
+  OpeningHold& operator=(const OpeningHold&) = delete;
+
+ private:
+  OpeningRef ref_ = 0;
+  OpeningRef outer_ref_;
+  NTCAN_HANDLE outer_handle_;
+};
 
 }  // namespace vorbel
 

@@ -58,12 +58,12 @@ thread_local int t_pauses_due = 0;
 
 }  // namespace
 
-void let_fills_finish() {
+void let_fills_finish(const OpeningRef* refs, size_t count) {
   BlockPool& p = pool();
   std::lock_guard<std::mutex> lk(p.mx);
   for (NodeBlock* b : p.all) {
-    b->mx.lock();
-    b->mx.unlock();
+    std::lock_guard<SpinLock> g(b->mx);
+    if (b->source != 0 && std::binary_search(refs, refs + count, b->source)) set_source(*b, 0);
   }
 }
 
@@ -85,7 +85,7 @@ NodeBlock* acquire_block(D_can* master) {
     std::memset(b->frames, 0, sizeof b->frames);
     store_word(&b->status, 0);
     store_word(&b->count, 0);
-    b->source = 0;
+    set_source(*b, 0);
     b->master = master;
     b->polled = false;
     b->aside.clear();
@@ -185,7 +185,7 @@ void D_can::drop_block() {
     {
       std::lock_guard<vorbel::SpinLock> g(b->mx);
       b->master = nullptr;
-      b->source = 0;
+      vorbel::set_source(*b, 0);
     }
     b->orphaned = true;
   }
@@ -202,7 +202,7 @@ void D_can::take_block() {
   vorbel::NodeBlock* b = vorbel::acquire_block(this);
   {
     std::lock_guard<vorbel::SpinLock> g(b->mx);
-    b->source = ref_.load(std::memory_order_relaxed);
+    vorbel::set_source(*b, ref_.load(std::memory_order_relaxed));
     b->plain = !vorbel::overrides_fill(*this);
   }
   block_.store(b, std::memory_order_release);

@@ -20,6 +20,7 @@
 #define VORBEL_NODE_REGISTRY_H
 
 #include <condition_variable>
+#include <memory>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -61,9 +62,11 @@ class FrameRing {
   void clear() { head_ = size_ = 0; }
 
  private:
-  CMSG ring_[kCapacity];
   int head_ = 0;
   int size_ = 0;
+  // Apart from the block: the fill looks at every ring's size, rarely at
+  // its frames.
+  std::unique_ptr<CMSG[]> ring_{new CMSG[kCapacity]};
 };
 
 // What a master shares with its followers: the receive buffer with its count
@@ -74,22 +77,26 @@ class FrameRing {
 // pointer).
 struct NodeBlock {
   // The per-node lock of the server loop: the fill, the buffer, the frames
-  // kept aside, the transfer's turn, the takers and the loop's pins.
+  // kept aside, the takers and the loop's pins. What a fill reads comes
+  // first, together.
   SpinLock mx;
-  CMSG frames[kRxBufferFrames];
-  int status = 0;          // also read atomically without mx (can_return)
-  int32_t count = 0;
-  OpeningRef source = 0;   // the handle the fill takes from: the master's
-  D_can* master = nullptr;  // the node that fills it (also under mx_loop)
   bool polled = false;     // in the registry: the server loop fills it
   bool plain = false;      // the master's can_fill and can_get are the library's own
   int takers = 0;          // transfers and polls taking the node's frames now
+  // The handle the fill takes from (the master's) and its opening; -1 once
+  // the opening is closed (a close clears it under this lock) or the master
+  // gave it up.
+  NTCAN_HANDLE handle = -1;
+  OpeningRef source = 0;
+  uint32_t fills = 0;      // fills of the buffer so far (0 only before the first)
+  int status = 0;          // also read atomically without mx (can_return)
+  int32_t count = 0;
+  FrameRing aside;         // its size on the same cache line as the above
+  CMSG frames[kRxBufferFrames];
+  D_can* master = nullptr;  // the node that fills it (also under mx_loop)
   int pins = 0;            // the server loop is in the master's can_fill
-  std::thread::id pinner;  // ... on this thread
   std::condition_variable_any unpinned;
   bool recycle_when_left = false;  // given up while pinned or taken from: the last to leave frees it
-  FrameRing aside;
-  uint32_t fills = 0;      // fills of the buffer so far (0 only before the first)
 
   // Under D_can::mx_loop.
   int users = 0;                         // nodes pointing at the block
@@ -98,6 +105,13 @@ struct NodeBlock {
   Supervision supervision;
   std::atomic<uint64_t> dropped{0};      // frames that found no room aside
 };
+
+// Under the block's lock: the handle the fill takes from, by its opening (0:
+// none). A closed opening leaves the fill without a handle.
+inline void set_source(NodeBlock& b, OpeningRef ref) {
+  b.source = ref;
+  b.handle = opening_open(ref) ? opening_handle(ref) : -1;
+}
 
 // Under the block's lock: one more fill of its buffer.
 inline uint32_t count_fill(NodeBlock& b) {

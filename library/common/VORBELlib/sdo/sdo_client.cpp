@@ -40,13 +40,15 @@ int D_can::sdo_transfer(int node_id, int index, int subindex, bool legacy, const
   if (const int refused = check_node_id(node_id, 1, vorbel::kSdoService, origin)) return refused;
   vorbel::SdoTurn turn(current_line(), node_id);
   if (!turn) {
-    sdo_abort_code_ = 0;
+    sdo_abort_code_.store(0, std::memory_order_relaxed);
     return -1;
   }
   vorbel::FrameTaker taker(*this);
-  vorbel::SdoTransfer t(*this, taker, node_id, index, subindex, sdo_timeout_ms_.load(), legacy);
+  // One entry into the handle for the whole transfer, not one per frame.
+  vorbel::OpeningHold hold(usable_ref());
+  vorbel::SdoTransfer t(*this, taker, node_id, index, subindex, sdo_timeout_ms_.load(std::memory_order_relaxed), legacy);
   const int r = run(t);
-  sdo_abort_code_ = t.abort_code();
+  sdo_abort_code_.store(t.abort_code(), std::memory_order_relaxed);
   return r;
 }
 

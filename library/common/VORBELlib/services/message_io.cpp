@@ -148,8 +148,7 @@ bool filling_on_this_thread(const NodeBlock* block) { return t_filling == block;
 
 int fill_locked(NodeBlock& b) {
   count_fill(b);
-  const OpeningRef source = b.source;
-  if (!opening_open(source) || b.orphaned.load(std::memory_order_relaxed)) {
+  if (b.handle < 0) {
     store_word(&b.count, -1);
     store_word(&b.status, NTCAN_INVALID_HANDLE);
     return NTCAN_INVALID_HANDLE;
@@ -161,7 +160,7 @@ int fill_locked(NodeBlock& b) {
   int status = NTCAN_SUCCESS;
   if (kept < kRxBufferFrames && b.takers == 0) {
     taken = kRxBufferFrames - kept;
-    status = canTake(opening_handle(source), b.frames + kept, &taken);
+    status = canTake(b.handle, b.frames + kept, &taken);
     if (status != NTCAN_SUCCESS) {
       store_word(&b.count, taken);
       store_word(&b.status, status);
@@ -440,7 +439,12 @@ int can_looping() {
     D_can::mx_loop.unlock();
   }
   const bool print = (TELVO_debug & kPrintFramesBit) != 0;
-  for (vorbel::NodeBlock* b : cache->blocks) {
+  vorbel::NodeBlock* const* next = cache->blocks.data();
+  vorbel::NodeBlock* const* const end = next + cache->blocks.size();
+  while (next != end) {
+    vorbel::NodeBlock* b = *next++;
+    // The next node's lock and counts, fetched while this node fills.
+    if (next != end) __builtin_prefetch(*next, 1);
     b->mx.lock();
     // Taken out of the registry since the copy was made.
     if (!b->polled) {
