@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <thread>
@@ -81,6 +82,9 @@ TEST_P(HostileInput, IsRefusedOrTakenAsDocumented) {
   EXPECT_EQ(log(), row.log);
   EXPECT_EQ(frame_table(0), row.frames);
   EXPECT_EQ(gateway_.calls(), row.wget);
+  // However wget's run ended, its credentials file is gone.
+  for (const std::string& seen : gateway_.wgetrcs())
+    EXPECT_FALSE(std::filesystem::exists(seen.substr(0, seen.find('|')))) << seen;
 }
 
 template <class T>
@@ -205,9 +209,7 @@ Act resets(const char* plugin, std::vector<int> lines) {
 // line's supervision to end. 0 when the reset ended within 5 s of real time,
 // SIGINT was not ignored while wget ran, and wget is gone.
 int hanging_reset(HostileInput& t, bool stop) {
-  const std::string calls = t.gateway_.calls_file();
-  write_file(t.gateway_.dir().file("wget"), "#!/bin/sh\nfor a in \"$@\"; do printf '%s|' \"$a\"; done >> '" + calls +
-                                                "'\necho >> '" + calls + "'\necho $$ > pid\nexec sleep 30\n");
+  t.gateway_.write_wget("echo $$ > pid\nexec sleep 30\n");
   t.gateway_.write_plugin("PeerName[0]=\"127.000.000.001\"\n");
   canline l;
   std::string ip;
@@ -234,7 +236,7 @@ std::string shown(const std::string& host) {
   return "system called with :  | wget --post-data=\"FWUpdReset=1\" http://telvoadm:***@" + host + "/Forms/Firmware";
 }
 std::string args(const std::string& host) {
-  return "--post-data=FWUpdReset=1|http://telvoadm:pln5ktrow@" + host + "/Forms/Firmware|";
+  return "--post-data=FWUpdReset=1|--config=WGETRC|http://" + host + "/Forms/Firmware|";
 }
 
 const Row kGatewayFile[] = {
