@@ -2,9 +2,11 @@
 // what clients see of a net and put on it, and clients that misbehave.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ntcan.h"
@@ -123,6 +125,9 @@ TEST_F(ServerTest, GarbageIsAnsweredAndTheThirdErrorInARowClosesOnlyThatConnecti
 }
 
 TEST_F(ServerTest, AStalledClientLosesFramesBeyondItsQueueButNeverHoldsUpTheNet) {
+  ntcan_sim::SocketcandLimits patient;
+  patient.stalled_client = std::chrono::minutes(1);  // it is read again at the end
+  port = ntcan_sim::serve_socketcand("127.0.0.1:0", patient);
   auto stalled = std::make_unique<WireClient>(port, 4096);
   ASSERT_TRUE(stalled->open_raw(2));
   const auto reader = client(2);
@@ -151,6 +156,78 @@ TEST_F(ServerTest, AStalledClientLosesFramesBeyondItsQueueButNeverHoldsUpTheNet)
   EXPECT_EQ(late.size() + lost, static_cast<std::size_t>(kFrames));
 }
 
+// Real milliseconds until `done` holds, at most 5 s.
+template <class Pred>
+long ms_until(Pred done) {
+  const auto t0 = std::chrono::steady_clock::now();
+  while (!done() && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(5))
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count());
+}
+
+constexpr int kLimitMs = 300;  // the short limits these tests serve with
+constexpr int kSlackMs = 250;  // what the machine is granted beyond them
+
+ntcan_sim::SocketcandLimits short_limits() {
+  ntcan_sim::SocketcandLimits l;
+  l.handshake = l.stalled_client = std::chrono::milliseconds(kLimitMs);
+  return l;
+}
+
+TEST_F(ServerTest, IdleConnectionsHoldingEverySlotAreClosedAndANewClientIsServedWithinTheHandshakeTimeOut) {
+  port = ntcan_sim::serve_socketcand("127.0.0.1:0", short_limits());
+  const auto served = client(0);  // in raw mode before the others come
+  std::vector<std::unique_ptr<WireClient>> idle;
+  for (int i = 0; i < 255; ++i) idle.push_back(std::make_unique<WireClient>(port));
+  ASSERT_LT(ms_until([] { return ntcan_sim::socketcand_stats().connections == 256; }), 5000);
+
+  const auto t0 = std::chrono::steady_clock::now();
+  WireClient late(port);
+  ASSERT_EQ(late.next(kLimitMs + kSlackMs), "< hi >") << "greeted once the idle ones' slots are free";
+  const auto waited = std::chrono::steady_clock::now() - t0;
+  EXPECT_LE(waited, std::chrono::milliseconds(kLimitMs + kSlackMs));
+  ASSERT_TRUE(late.send("< open can0 >< rawmode >"));
+  EXPECT_EQ(late.next(), "< ok >");
+  EXPECT_EQ(late.next(), "< ok >");
+
+  for (const auto& c : idle) {
+    ASSERT_EQ(c->next(), "< hi >");
+    ASSERT_EQ(c->next(), "< error no handshake in time >");
+    ASSERT_EQ(c->next(), "EOF");
+  }
+  const auto st = ntcan_sim::socketcand_stats();
+  EXPECT_EQ(st.closed_idle, 255u);
+  EXPECT_EQ(st.clients, 2u);
+  ntcan_sim::inject(0, make_frame(0x100, {}));
+  EXPECT_TRUE(std::regex_match(served->next(), std::regex(R"(< frame 100 \d+\.\d{6}  >)"))) << "a client in raw mode stays";
+  EXPECT_TRUE(std::regex_match(late.next(), std::regex(R"(< frame 100 \d+\.\d{6}  >)")));
+}
+
+TEST_F(ServerTest, AClientWhoseQueueStaysFullIsDisconnectedItsLossesCountedAndItsSlotFreed) {
+  port = ntcan_sim::serve_socketcand("127.0.0.1:0", short_limits());
+  auto stalled = std::make_unique<WireClient>(port, 4096);
+  ASSERT_TRUE(stalled->open_raw(3));
+  // Frames keep coming on its net; it reads none of them.
+  auto first_loss = std::chrono::steady_clock::time_point::max();
+  ms_until([&] {
+    for (int i = 0; i < 50; ++i) ntcan_sim::inject(3, make_frame(0x100, {}));
+    const auto st = ntcan_sim::socketcand_stats();
+    if (st.frames_lost > 0) first_loss = std::min(first_loss, std::chrono::steady_clock::now());
+    return st.closed_stalled == 1;
+  });
+  const auto st = ntcan_sim::socketcand_stats();
+  ASSERT_EQ(st.closed_stalled, 1u);
+  const auto full_for = std::chrono::steady_clock::now() - first_loss;
+  EXPECT_GE(full_for, std::chrono::milliseconds(kLimitMs - 20));
+  EXPECT_LE(full_for, std::chrono::milliseconds(kLimitMs + kSlackMs));
+  EXPECT_GT(st.frames_lost, 0u);
+  EXPECT_EQ(st.clients, 0u);
+  EXPECT_LE(stalled->drain(100).size(), st.frames_out) << "what was under way, then the end";
+  EXPECT_EQ(stalled->next(), "EOF");
+  client(3);  // the slot is free
+}
+
 TEST_F(ServerTest, ResetClosesEveryConnectionAndStopsServing) {
   const auto a = client(0);
   const auto b = client(5);
@@ -166,6 +243,7 @@ TEST_F(ServerTest, ResetClosesEveryConnectionAndStopsServing) {
 
   EXPECT_THROW(ntcan_sim::serve_socketcand("localhost:1"), std::invalid_argument);
   EXPECT_THROW(ntcan_sim::serve_socketcand("127.0.0.1:70000"), std::invalid_argument);
+  EXPECT_THROW(ntcan_sim::serve_socketcand("127.0.0.1:0", {std::chrono::milliseconds(0)}), std::invalid_argument);
   // Serving again, even on the same port, replaces the running server.
   port = ntcan_sim::serve_socketcand("127.0.0.1:0");
   EXPECT_EQ(ntcan_sim::serve_socketcand("127.0.0.1:" + std::to_string(port)), port);
