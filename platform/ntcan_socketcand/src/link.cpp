@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -19,6 +20,7 @@ namespace {
 
 constexpr int kConnectTimeoutMs = 2000;  // for the connection itself
 const std::string kEcho = "< echo >";
+constexpr int64_t kEchoRetryMs = 10;  // after an echo request that could not go at once
 
 int64_t now_ms() {
   using namespace std::chrono;
@@ -220,9 +222,11 @@ void Link::read_loop() {
       break;
     }
     if (now >= next_echo) {
-      // Waits for the socket no longer than the link has left to live.
-      write(kEcho, left_ms(dead_at));
-      next_echo = now + echo_every;
+      // Never waits to write: a thread that does not read could hold up a
+      // daemon that waits to write to it. When the request cannot go at once
+      // (another write under way, no room in the socket), it goes soon after.
+      const bool sent = ready(fd_, POLLOUT, now) && write(kEcho, 0) == NTCAN_SUCCESS;
+      next_echo = now + (sent ? echo_every : std::min<int64_t>(echo_every, kEchoRetryMs));
       continue;
     }
     pollfd p{fd_, POLLIN, 0};
