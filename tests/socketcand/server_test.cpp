@@ -223,8 +223,12 @@ TEST_F(ServerTest, AClientWhoseQueueStaysFullIsDisconnectedItsLossesCountedAndIt
   EXPECT_LE(full_for, std::chrono::milliseconds(kLimitMs + kSlackMs));
   EXPECT_GT(st.frames_lost, 0u);
   EXPECT_EQ(st.clients, 0u);
-  EXPECT_LE(stalled->drain(100).size(), st.frames_out) << "what was under way, then the end";
-  EXPECT_EQ(stalled->next(), "EOF");
+  // What was under way still arrives, then the end.
+  uint64_t got = 0;
+  std::string m = stalled->next();
+  for (; !m.empty() && m != "EOF"; m = stalled->next()) ++got;
+  EXPECT_EQ(m, "EOF");
+  EXPECT_LE(got, st.frames_out);
   client(3);  // the slot is free
 }
 

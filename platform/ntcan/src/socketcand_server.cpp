@@ -149,11 +149,13 @@ class Server final : public NetObserver {
         std::memcpy(f.data, m.data, sizeof f.data);
         line = socketcand::format_frame(f, time_us);
       }
+      const bool was_full = c->full;
       if (queue_locked(*c, line)) {
         ++stats_.frames_out;
         queued = true;
       } else {
         ++stats_.frames_lost;
+        queued = queued || !was_full;  // the thread starts its stalled-client clock
       }
     }
     if (queued) wake();
