@@ -82,9 +82,15 @@ TEST_P(HostileInput, IsRefusedOrTakenAsDocumented) {
   EXPECT_EQ(log(), row.log);
   EXPECT_EQ(frame_table(0), row.frames);
   EXPECT_EQ(gateway_.calls(), row.wget);
-  // However wget's run ended, its credentials file is gone.
-  for (const std::string& seen : gateway_.wgetrcs())
-    EXPECT_FALSE(std::filesystem::exists(seen.substr(0, seen.find('|')))) << seen;
+  // The password reaches wget in a private file, gone after the run
+  // however it ended, never on its command line.
+  for (const std::string& seen : gateway_.wgetrcs()) {
+    const std::string file = seen.substr(0, seen.find('|'));
+    EXPECT_EQ(seen.substr(file.size()), "|600|http_user = telvoadm;http_password = pln5ktrow;");
+    EXPECT_FALSE(std::filesystem::exists(file)) << file;
+  }
+  EXPECT_EQ(gateway_.wgetrcs().size(), row.wget.size());
+  for (const std::string& args : gateway_.raw_calls()) EXPECT_EQ(args.find("pln5ktrow"), std::string::npos) << args;
 }
 
 template <class T>
@@ -284,6 +290,12 @@ const Row kGatewayFile[] = {
        return resets("", {1})(t);
      },
      -1, {"canline::getlineip cannot open   | /nonexistent/esd-plugin"}, {}},
+    {"NoPlaceForWgetsCredentials",
+     [](HostileInput& t) {
+       setenv("TMPDIR", t.gateway_.dir().file("nowhere").c_str(), 1);
+       return resets("PeerName[0]=\"127.000.000.001\"\n", {1})(t);
+     },
+     0, {"canline::reset_line | cannot write wget's credentials: No such file or directory", shown("127.0.0.1")}, {}},
     {"AMissingWget",
      [](HostileInput& t) {
        setenv("PATH", t.gateway_.dir().file("nowhere").c_str(), 1);
