@@ -1,5 +1,6 @@
 #include "config.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -41,8 +42,11 @@ bool parse_entry(std::string_view e, int* net, Endpoint* ep) {
 // echo_timeout_ms=MS
 bool parse_echo_timeout(std::string_view e, int* ms) {
   constexpr std::string_view kKey = "echo_timeout_ms=";
-  if (e.substr(0, kKey.size()) != kKey || !all_digits(e.substr(kKey.size()))) return false;
-  *ms = std::atoi(std::string(e.substr(kKey.size())).c_str());
+  const std::string_view value = e.substr(std::min(e.size(), kKey.size()));
+  if (e.substr(0, kKey.size()) != kKey || value.empty() || value.size() > 6 ||
+      value.find_first_not_of("0123456789") != std::string_view::npos)
+    return false;
+  *ms = std::atoi(std::string(value).c_str());
   return *ms >= kMinEchoTimeoutMs && *ms <= kMaxEchoTimeoutMs;
 }
 
