@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <thread>
@@ -81,6 +82,15 @@ TEST_P(HostileInput, IsRefusedOrTakenAsDocumented) {
   EXPECT_EQ(log(), row.log);
   EXPECT_EQ(frame_table(0), row.frames);
   EXPECT_EQ(gateway_.calls(), row.wget);
+  // The password reaches wget in a private file, gone after the run
+  // however it ended, never on its command line.
+  for (const std::string& seen : gateway_.wgetrcs()) {
+    const std::string file = seen.substr(0, seen.find('|'));
+    EXPECT_EQ(seen.substr(file.size()), "|600|http_user = telvoadm;http_password = pln5ktrow;");
+    EXPECT_FALSE(std::filesystem::exists(file)) << file;
+  }
+  EXPECT_EQ(gateway_.wgetrcs().size(), row.wget.size());
+  for (const std::string& args : gateway_.raw_calls()) EXPECT_EQ(args.find("pln5ktrow"), std::string::npos) << args;
 }
 
 template <class T>
@@ -207,9 +217,7 @@ Act resets(const char* plugin, std::vector<int> lines) {
 // line's supervision to end. 0 when the reset ended within 5 s of real time,
 // SIGINT was not ignored while wget ran, and wget is gone.
 int hanging_reset(HostileInput& t, bool stop) {
-  const std::string calls = t.gateway_.calls_file();
-  write_file(t.gateway_.dir().file("wget"), "#!/bin/sh\nfor a in \"$@\"; do printf '%s|' \"$a\"; done >> '" + calls +
-                                                "'\necho >> '" + calls + "'\necho $$ > pid\nexec sleep 30\n");
+  t.gateway_.write_wget("echo $$ > pid\nexec sleep 30\n");
   t.gateway_.write_plugin("PeerName[0]=\"127.000.000.001\"\n");
   canline l;
   std::string ip;
@@ -236,7 +244,7 @@ std::string shown(const std::string& host) {
   return "system called with :  | wget --post-data=\"FWUpdReset=1\" http://telvoadm:***@" + host + "/Forms/Firmware";
 }
 std::string args(const std::string& host) {
-  return "--post-data=FWUpdReset=1|http://telvoadm:pln5ktrow@" + host + "/Forms/Firmware|";
+  return "--post-data=FWUpdReset=1|--config=WGETRC|http://" + host + "/Forms/Firmware|";
 }
 
 const Row kGatewayFile[] = {
@@ -284,6 +292,12 @@ const Row kGatewayFile[] = {
        return resets("", {1})(t);
      },
      -1, {"canline::getlineip cannot open   | /nonexistent/esd-plugin"}, {}},
+    {"NoPlaceForWgetsCredentials",
+     [](HostileInput& t) {
+       setenv("TMPDIR", t.gateway_.dir().file("nowhere").c_str(), 1);
+       return resets("PeerName[0]=\"127.000.000.001\"\n", {1})(t);
+     },
+     0, {"canline::reset_line | cannot write wget's credentials: No such file or directory", shown("127.0.0.1")}, {}},
     {"AMissingWget",
      [](HostileInput& t) {
        setenv("PATH", t.gateway_.dir().file("nowhere").c_str(), 1);

@@ -2,6 +2,7 @@
 // what clients see of a net and put on it, and clients that misbehave.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <regex>
 #include <string>
@@ -9,11 +10,13 @@
 
 #include "ntcan.h"
 #include "ntcan_sim.h"
+#include "test_support.h"
 #include "wire_client.h"
 
 namespace {
 
 using ntcan_sim::make_frame;
+using testsupport::ms_until;
 using testsupport::WireClient;
 
 struct ServerTest : testing::Test {
@@ -123,6 +126,9 @@ TEST_F(ServerTest, GarbageIsAnsweredAndTheThirdErrorInARowClosesOnlyThatConnecti
 }
 
 TEST_F(ServerTest, AStalledClientLosesFramesBeyondItsQueueButNeverHoldsUpTheNet) {
+  ntcan_sim::SocketcandLimits patient;
+  patient.stalled_client = std::chrono::minutes(1);  // it is read again at the end
+  port = ntcan_sim::serve_socketcand("127.0.0.1:0", patient);
   auto stalled = std::make_unique<WireClient>(port, 4096);
   ASSERT_TRUE(stalled->open_raw(2));
   const auto reader = client(2);
@@ -147,8 +153,61 @@ TEST_F(ServerTest, AStalledClientLosesFramesBeyondItsQueueButNeverHoldsUpTheNet)
   EXPECT_GT(lost, 0u) << "the stalled client's queue is bounded";
   // Once it reads again it gets what was queued, in order: nothing is lost
   // without being counted.
-  const auto late = stalled->drain(300);
-  EXPECT_EQ(late.size() + lost, static_cast<std::size_t>(kFrames));
+  uint64_t late = 0;
+  while (late + lost < kFrames && !stalled->next().empty()) ++late;
+  EXPECT_EQ(late + lost, static_cast<uint64_t>(kFrames));
+  EXPECT_EQ(stalled->next(100), "");
+}
+
+constexpr int kLimitMs = 300;  // the short limits these tests serve with
+constexpr int kSlackMs = 250;  // granted to a loaded machine beyond them
+
+uint16_t serve_with_short_limits() {
+  ntcan_sim::SocketcandLimits l;
+  l.handshake = l.stalled_client = std::chrono::milliseconds(kLimitMs);
+  return ntcan_sim::serve_socketcand("127.0.0.1:0", l);
+}
+
+TEST_F(ServerTest, IdleConnectionsHoldingEverySlotAreClosedAndANewClientIsServedWithinTheHandshakeTimeOut) {
+  port = serve_with_short_limits();
+  const auto served = client(0);
+  std::vector<std::unique_ptr<WireClient>> idle;
+  for (int i = 0; i < 255; ++i) idle.push_back(std::make_unique<WireClient>(port));
+  ASSERT_LT(ms_until([] { return ntcan_sim::socketcand_stats().connections == 256; }), 5000);
+  WireClient late(port);
+  EXPECT_LE(ms_until([&] { return late.next(0) == "< hi >"; }), kLimitMs + kSlackMs);
+  EXPECT_TRUE(late.send("< open can0 >< rawmode >") && late.next() == "< ok >" && late.next() == "< ok >");
+  for (const auto& c : idle) {
+    std::string seen = c->next();
+    seen += c->next();
+    ASSERT_EQ(seen + c->next(), "< hi >< error no handshake in time >EOF");
+  }
+  EXPECT_EQ(ntcan_sim::socketcand_stats().closed_idle, 255u);
+  EXPECT_EQ(ntcan_sim::socketcand_stats().clients, 2u) << "clients in raw mode stay";
+}
+
+TEST_F(ServerTest, AClientWhoseQueueStaysFullIsDisconnectedWithItsLossesCountedAndItsSlotFreed) {
+  port = serve_with_short_limits();
+  WireClient stalled(port, 4096);
+  ASSERT_TRUE(stalled.open_raw(3));
+  auto first_loss = std::chrono::steady_clock::time_point::max();
+  ms_until([&] {  // frames keep coming on its net; it reads none of them
+    for (int i = 0; i < 50; ++i) ntcan_sim::inject(3, make_frame(0x100, {}));
+    const auto st = ntcan_sim::socketcand_stats();
+    if (st.frames_lost > 0) first_loss = std::min(first_loss, std::chrono::steady_clock::now());
+    return st.closed_stalled == 1;
+  });
+  const auto full_for = std::chrono::steady_clock::now() - first_loss;
+  EXPECT_GE(full_for, std::chrono::milliseconds(kLimitMs - 20));
+  EXPECT_LE(full_for, std::chrono::milliseconds(kLimitMs + kSlackMs));
+  const auto st = ntcan_sim::socketcand_stats();
+  EXPECT_EQ(st.closed_stalled, 1u);
+  EXPECT_EQ(st.clients, 0u);
+  std::string m;
+  while (!(m = stalled.next()).empty() && m != "EOF") {
+  }
+  EXPECT_EQ(m, "EOF") << "what was under way, then the end";
+  client(3);  // the slot is free
 }
 
 TEST_F(ServerTest, ResetClosesEveryConnectionAndStopsServing) {
@@ -166,6 +225,7 @@ TEST_F(ServerTest, ResetClosesEveryConnectionAndStopsServing) {
 
   EXPECT_THROW(ntcan_sim::serve_socketcand("localhost:1"), std::invalid_argument);
   EXPECT_THROW(ntcan_sim::serve_socketcand("127.0.0.1:70000"), std::invalid_argument);
+  EXPECT_THROW(ntcan_sim::serve_socketcand("127.0.0.1:0", {std::chrono::milliseconds(0)}), std::invalid_argument);
   // Serving again, even on the same port, replaces the running server.
   port = ntcan_sim::serve_socketcand("127.0.0.1:0");
   EXPECT_EQ(ntcan_sim::serve_socketcand("127.0.0.1:" + std::to_string(port)), port);

@@ -4,12 +4,14 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace testsupport {
@@ -54,6 +56,17 @@ inline std::string read_file(const std::string& path) {
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
+}
+
+// Real milliseconds until `done` holds, looked at every millisecond, at
+// most limit_ms: for what runs on real time (sockets, a driver's own
+// time-outs).
+template <class Pred>
+long ms_until(Pred done, long limit_ms = 5000) {
+  using namespace std::chrono;
+  const auto t0 = steady_clock::now();
+  while (!done() && steady_clock::now() - t0 < milliseconds(limit_ms)) std::this_thread::sleep_for(milliseconds(1));
+  return static_cast<long>(duration_cast<milliseconds>(steady_clock::now() - t0).count());
 }
 
 }  // namespace testsupport

@@ -164,10 +164,14 @@ class canline {
   int getlineip(int lineno, std::string& ip);
   // Ask the line's network gateway to reset itself, unless resets are
   // forbidden or the line has no usable gateway address: wget posts the
-  // reset form to the address (without leading zeros). wget runs without a
-  // shell, leaves the process's signal handling alone, and is killed after
-  // 60 s of real time, or at once when ThreadStop_ is set; the call blocks
-  // until then. The log shows the command with the password as "***".
+  // reset form to the address (without leading zeros), with the user name
+  // and password in a startup file of mode 0600 (in $TMPDIR, else /tmp)
+  // named by --config and removed after the run, never on its command line;
+  // when that file cannot be written, wget is not run and the reason is
+  // logged. wget runs without a shell, leaves the process's signal handling
+  // alone, and is killed after 60 s of real time, or at once when
+  // ThreadStop_ is set; the call blocks until then. The log shows the
+  // command with the password as "***".
   void reset_line();
 
  private:

@@ -13,6 +13,7 @@
 #ifndef NTCAN_SIM_H
 #define NTCAN_SIM_H
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -252,14 +253,25 @@ NTCAN_EXPORT std::size_t queued(NTCAN_HANDLE handle);
 // refused with "< error ... >" (counted in refused) instead of being changed
 // into something else.
 //
+// Anyone who can reach the address can put frames on the simulated nets:
+// there is no authentication. Serve on the loopback address (as the demo and
+// ntcan_sim_server do) unless every user who can reach another address may
+// do that.
+//
 // One thread owns the sockets. A client that does not read gets at most
 // kSocketcandQueueBytes of frames queued; frames beyond that are dropped for
 // that client and counted (frames_lost): a stalled client never holds up a
-// net. Garbage (text outside "< >", over-long messages, bad hex, unknown
-// commands) is answered with "< error ... >"; the third error in a row closes
-// the connection. At most 256 clients are served at once; more are answered
-// "< error too many clients >" and closed. The server stops with
-// stop_socketcand(), reset() and at exit.
+// net, and one whose queue stays full (from a frame dropped until it has
+// drained to half the bound) for SocketcandLimits::stalled_client (2 s) is
+// disconnected (closed_stalled). Garbage (text outside "< >", over-long
+// messages, bad hex, unknown commands) is answered with "< error ... >"; the
+// third error in a row closes the connection. At most 256 clients are
+// served at once. A connection that has not switched to raw mode within
+// SocketcandLimits::handshake (5 s) of its acceptance is closed
+// (closed_idle), so idle connections cannot hold the slots; a connection
+// made while all slots are taken waits, unanswered, until one is free and
+// is then greeted at once. The server stops with stop_socketcand(), reset()
+// and at exit.
 //
 // The environment variable NTCAN_SIM_SOCKETCAND=HOST:PORT, set when the
 // driver is loaded, starts serving at once and names the port on standard
@@ -278,6 +290,14 @@ struct SocketcandStats {
   uint64_t refused = 0;          // remote requests and extended frames of clients, refused
   uint64_t errors = 0;           // garbage answered with "< error ... >"
   uint64_t closed_for_errors = 0;  // connections closed after repeated errors
+  uint64_t closed_idle = 0;        // connections closed for want of a handshake in time
+  uint64_t closed_stalled = 0;     // raw clients closed whose queue stayed full
+};
+
+// Time limits of the server's clients (real time).
+struct SocketcandLimits {
+  std::chrono::milliseconds handshake{5000};       // from acceptance to raw mode
+  std::chrono::milliseconds stalled_client{2000};  // a raw client's queue full
 };
 
 // Serves the nets on `address`, "HOST:PORT" with a numeric IPv4 host
@@ -285,6 +305,9 @@ struct SocketcandStats {
 // already running is stopped first. Throws std::invalid_argument for a bad
 // address and std::runtime_error when the port cannot be bound.
 NTCAN_EXPORT uint16_t serve_socketcand(const std::string& address);
+// The same with other time limits for the clients (both must be positive;
+// std::invalid_argument otherwise).
+NTCAN_EXPORT uint16_t serve_socketcand(const std::string& address, const SocketcandLimits& limits);
 // Closes every client connection and the port, and ends the server thread.
 // Does nothing when not serving.
 NTCAN_EXPORT void stop_socketcand();

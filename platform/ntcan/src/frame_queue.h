@@ -68,19 +68,27 @@ class FrameQueue {
 };
 
 // canRead's wait on an empty queue, with the driver's lock held in `lock`:
-// until a frame is queued for the handle, the handle is closed or the
-// deadline passes. NTCAN_SUCCESS with a frame waiting, NTCAN_INVALID_HANDLE
-// when closed, else NTCAN_RX_TIMEOUT. `keep` is a copy, not a reference
-// into the driver's table: it holds the handle while a close takes it from
-// the table. Its readers count tells a delivery whom to wake.
+// until a frame is queued for the handle, the handle is closed, `broken()`
+// holds (the handle's connection failed) or the deadline passes.
+// NTCAN_SUCCESS with a frame waiting, NTCAN_INVALID_HANDLE when closed,
+// NTCAN_SOCK_CONN_TIMEOUT when broken, else NTCAN_RX_TIMEOUT. `keep` is a
+// copy, not a reference into the driver's table: it holds the handle while a
+// close takes it from the table. Its readers count tells a delivery whom to wake.
+template <class Handle, class Broken>
+NTCAN_RESULT wait_readable(std::unique_lock<std::mutex>& lock, const std::shared_ptr<Handle> keep,
+                           std::chrono::steady_clock::time_point deadline, Broken broken) {
+  ++keep->readers;
+  keep->readable.wait_until(lock, deadline, [&] { return !keep->open || keep->queue.size() > 0 || broken(); });
+  --keep->readers;
+  if (!keep->open) return NTCAN_INVALID_HANDLE;
+  if (broken()) return NTCAN_SOCK_CONN_TIMEOUT;
+  return keep->queue.size() > 0 ? NTCAN_SUCCESS : NTCAN_RX_TIMEOUT;
+}
+
 template <class Handle>
 NTCAN_RESULT wait_readable(std::unique_lock<std::mutex>& lock, const std::shared_ptr<Handle> keep,
                            std::chrono::steady_clock::time_point deadline) {
-  ++keep->readers;
-  keep->readable.wait_until(lock, deadline, [&keep] { return !keep->open || keep->queue.size() > 0; });
-  --keep->readers;
-  if (!keep->open) return NTCAN_INVALID_HANDLE;
-  return keep->queue.size() > 0 ? NTCAN_SUCCESS : NTCAN_RX_TIMEOUT;
+  return wait_readable(lock, keep, deadline, [] { return false; });
 }
 
 }  // namespace ntcan_queue

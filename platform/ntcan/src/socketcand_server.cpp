@@ -7,6 +7,12 @@
 // thread. Frames from clients go on the net through inject(), called by the
 // thread without any lock of the server held.
 //
+// Slots: at most kMaxClients connections. One that has not reached raw mode
+// within the handshake limit, or whose queue stayed full for the stalled-client
+// limit, is closed; while every slot is taken the listening socket is left
+// alone, so new connections wait in its backlog and take a slot as soon as
+// one is free.
+//
 // Locks: simulation lock, then server lock (the observer); the thread never
 // holds the server lock while it calls into the simulation.
 #include <arpa/inet.h>
@@ -18,8 +24,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,18 +53,28 @@ constexpr std::size_t kReadChunk = 4096;
 constexpr std::size_t kMaxClients = 256;
 constexpr int kAcceptPauseMs = 100;  // after accept() failed for want of resources
 
+using SteadyClock = std::chrono::steady_clock;
+
 struct Client {
   int fd = -1;
   std::string name;  // participant name of its frames
   socketcand::MessageSplitter splitter;
   enum class Phase { Greeted, Opened, Raw } phase = Phase::Greeted;
   int errors_in_row = 0;
+  SteadyClock::time_point accepted;
   // Guarded by the server lock: read by the observer.
   int net = -1;
   bool raw = false;
   std::string out;          // queued bytes; out_done of them already written
   std::size_t out_done = 0;
+  bool full = false;        // a frame was dropped and the queue has not drained to half since
+  SteadyClock::time_point full_since;
 };
+
+void check_limits(const SocketcandLimits& limits) {
+  if (limits.handshake.count() <= 0 || limits.stalled_client.count() <= 0)
+    throw std::invalid_argument("ntcan_sim::serve_socketcand: the client time limits must be positive");
+}
 
 // "127.0.0.1:29536" -> address; throws std::invalid_argument.
 sockaddr_in parse_address(const std::string& address) {
@@ -78,13 +96,13 @@ sockaddr_in parse_address(const std::string& address) {
 
 class Server final : public NetObserver {
  public:
-  explicit Server(const std::string& address) {
+  Server(const std::string& address, const SocketcandLimits& limits) : limits_(limits) {
     const sockaddr_in sa = parse_address(address);
     listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     const int one = 1;
     if (listen_fd_ < 0 || wake_fd_ < 0 || setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-        bind(listen_fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || listen(listen_fd_, 64) != 0) {
+        bind(listen_fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || listen(listen_fd_, SOMAXCONN) != 0) {
       const std::string why = std::strerror(errno);
       close_fds();
       throw std::runtime_error("ntcan_sim::serve_socketcand: cannot serve on " + address + ": " + why);
@@ -131,11 +149,13 @@ class Server final : public NetObserver {
         std::memcpy(f.data, m.data, sizeof f.data);
         line = socketcand::format_frame(f, time_us);
       }
+      const bool was_full = c->full;
       if (queue_locked(*c, line)) {
         ++stats_.frames_out;
         queued = true;
       } else {
         ++stats_.frames_lost;
+        queued = queued || !was_full;  // the thread starts its stalled-client clock
       }
     }
     if (queued) wake();
@@ -155,7 +175,11 @@ class Server final : public NetObserver {
   // Appends `text` to the client's queue unless that would pass the bound.
   // Server lock held.
   static bool queue_locked(Client& c, const std::string& text) {
-    if (c.out.size() - c.out_done + text.size() > kSocketcandQueueBytes) return false;
+    if (c.out.size() - c.out_done + text.size() > kSocketcandQueueBytes) {
+      if (!c.full) c.full_since = SteadyClock::now();
+      c.full = true;
+      return false;
+    }
     c.out += text;
     return true;
   }
@@ -180,6 +204,8 @@ class Server final : public NetObserver {
       if (n <= 0) return false;
       c.out_done += static_cast<std::size_t>(n);
     }
+    // Full from a frame dropped until the client has read half the bound.
+    if (c.out.size() - c.out_done <= kSocketcandQueueBytes / 2) c.full = false;
     if (c.out_done == c.out.size()) {
       c.out.clear();
       c.out_done = 0;
@@ -190,29 +216,59 @@ class Server final : public NetObserver {
     return true;
   }
 
-  // Accepts waiting connections; false when accept() lacks resources (out
-  // of file descriptors, memory), so that the next poll leaves the port be
-  // for a while instead of spinning on it.
+  // Accepts waiting connections while slots are free; false when accept()
+  // lacks resources (out of file descriptors, memory), so that the next poll
+  // leaves the port be for a while instead of spinning on it.
   bool accept_clients() {
     for (;;) {
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (clients_.size() >= kMaxClients) return true;
+      }
       const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
       if (fd < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED;
-      if (stats().clients >= kMaxClients) {
-        const std::string full = socketcand::format_error("too many clients");
-        [[maybe_unused]] const ssize_t n = ::send(fd, full.data(), full.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        ::close(fd);
-        continue;
-      }
       const int one = 1;
       setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
       setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kClientSendBuffer, sizeof kClientSendBuffer);
       auto c = std::make_shared<Client>();
       c->fd = fd;
+      c->accepted = SteadyClock::now();
       c->out = socketcand::format_hi();
       std::lock_guard<std::mutex> lock(mu_);
       c->name = "socketcand client " + std::to_string(++stats_.connections);
       clients_.push_back(std::move(c));
     }
+  }
+
+  // Closes the clients past their time limits: no handshake within the
+  // limit, or a queue full for the stalled-client limit. Returns the next
+  // moment a limit may run out (time_point::max() for none).
+  SteadyClock::time_point close_expired() {
+    const auto now = SteadyClock::now();
+    auto next = SteadyClock::time_point::max();
+    std::vector<std::shared_ptr<Client>> idle, stalled;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      for (const auto& c : clients_) {
+        const bool handshaking = c->phase != Client::Phase::Raw;
+        if (!handshaking && !c->full) continue;
+        const auto limit = handshaking ? c->accepted + limits_.handshake : c->full_since + limits_.stalled_client;
+        if (limit > now) {
+          next = std::min(next, limit);
+        } else {
+          (handshaking ? idle : stalled).push_back(c);
+        }
+      }
+      stats_.closed_idle += idle.size();
+      stats_.closed_stalled += stalled.size();
+    }
+    const std::string late = socketcand::format_error("no handshake in time");
+    for (const auto& c : idle) {
+      [[maybe_unused]] const ssize_t n = ::send(c->fd, late.data(), late.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      drop(c);
+    }
+    for (const auto& c : stalled) drop(c);
+    return next;
   }
 
   void drop(const std::shared_ptr<Client>& c) {
@@ -324,16 +380,27 @@ class Server final : public NetObserver {
     std::vector<std::shared_ptr<Client>> polled;
     bool accepting = true;
     while (!stop_) {
-      fds.assign({{wake_fd_, POLLIN, 0}, {accepting ? listen_fd_ : -1, POLLIN, 0}});
+      const auto next_limit = close_expired();
+      fds.assign({{wake_fd_, POLLIN, 0}, {-1, POLLIN, 0}});
       {
         std::lock_guard<std::mutex> lock(mu_);
+        // With every slot taken, new connections wait in the backlog.
+        if (accepting && clients_.size() < kMaxClients) fds[1].fd = listen_fd_;
         polled = clients_;
         for (const auto& c : polled) {
           const short events = static_cast<short>(POLLIN | (c->out.size() > c->out_done ? POLLOUT : 0));
           fds.push_back({c->fd, events, 0});
         }
       }
-      const int ready = poll(fds.data(), fds.size(), accepting ? -1 : kAcceptPauseMs);
+      int timeout_ms = accepting ? -1 : kAcceptPauseMs;
+      if (next_limit != SteadyClock::time_point::max()) {
+        using std::chrono::milliseconds;
+        // Rounded up: waking before the limit would only poll again.
+        const auto left = std::chrono::ceil<milliseconds>(next_limit - SteadyClock::now()).count();
+        const int until_limit = static_cast<int>(std::max<long long>(0, std::min<long long>(left, 60000)));
+        timeout_ms = timeout_ms < 0 ? until_limit : std::min(timeout_ms, until_limit);
+      }
+      const int ready = poll(fds.data(), fds.size(), timeout_ms);
       accepting = true;
       if (ready < 0) continue;
       if (fds[0].revents & POLLIN) {
@@ -355,6 +422,7 @@ class Server final : public NetObserver {
     }
   }
 
+  const SocketcandLimits limits_;
   int listen_fd_ = -1;
   int wake_fd_ = -1;
   std::atomic<bool> stop_{false};
@@ -389,7 +457,10 @@ const ServeFromEnvironment serve_from_environment;
 
 }  // namespace
 
-uint16_t serve_socketcand(const std::string& address) {
+uint16_t serve_socketcand(const std::string& address) { return serve_socketcand(address, SocketcandLimits{}); }
+
+uint16_t serve_socketcand(const std::string& address, const SocketcandLimits& limits) {
+  check_limits(limits);
   std::lock_guard<std::mutex> lock(g_mu);
   static const bool stop_registered = std::atexit(stop_at_exit) == 0;
   (void)stop_registered;
@@ -401,7 +472,7 @@ uint16_t serve_socketcand(const std::string& address) {
     delete g_server;
     g_server = nullptr;
   }
-  auto server = std::make_unique<Server>(address);
+  auto server = std::make_unique<Server>(address, limits);
   const uint16_t port = server->stats().port;
   {
     std::lock_guard<std::mutex> sim(state().mu);

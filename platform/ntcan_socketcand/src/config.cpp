@@ -1,5 +1,6 @@
 #include "config.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -38,6 +39,17 @@ bool parse_entry(std::string_view e, int* net, Endpoint* ep) {
   return !ep->bus.empty() && ep->bus.find(':') == std::string::npos;
 }
 
+// echo_timeout_ms=MS
+bool parse_echo_timeout(std::string_view e, int* ms) {
+  constexpr std::string_view kKey = "echo_timeout_ms=";
+  const std::string_view value = e.substr(std::min(e.size(), kKey.size()));
+  if (e.substr(0, kKey.size()) != kKey || value.empty() || value.size() > 6 ||
+      value.find_first_not_of("0123456789") != std::string_view::npos)
+    return false;
+  *ms = std::atoi(std::string(value).c_str());
+  return *ms >= kMinEchoTimeoutMs && *ms <= kMaxEchoTimeoutMs;
+}
+
 std::string read_file(const char* path) {
   std::ifstream in(path);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -45,8 +57,8 @@ std::string read_file(const char* path) {
 
 }  // namespace
 
-std::map<int, Endpoint> parse_config(std::string_view text, std::vector<std::string>* bad) {
-  std::map<int, Endpoint> out;
+Config parse_config(std::string_view text, std::vector<std::string>* bad) {
+  Config out;
   std::size_t i = 0;
   while (i < text.size()) {
     const char c = text[i];
@@ -61,10 +73,12 @@ std::map<int, Endpoint> parse_config(std::string_view text, std::vector<std::str
     const std::size_t start = i;
     while (i < text.size() && std::string_view(" \t\r\n,;#").find(text[i]) == std::string_view::npos) ++i;
     const std::string_view entry = text.substr(start, i - start);
-    int net = 0;
+    int net = 0, echo_ms = 0;
     Endpoint ep;
     if (parse_entry(entry, &net, &ep)) {
-      out[net] = ep;
+      out.nets[net] = ep;
+    } else if (parse_echo_timeout(entry, &echo_ms)) {
+      out.echo_timeout_ms = echo_ms;
     } else if (bad) {
       bad->emplace_back(entry);
     }
@@ -76,8 +90,10 @@ std::optional<Endpoint> endpoint_of(int net) {
   const char* file = std::getenv("NTCAN_SOCKETCAND_CONFIG");
   const char* env = std::getenv("NTCAN_SOCKETCAND");
   std::vector<std::string> bad;
-  auto entries = parse_config(read_file(file && *file ? file : "/etc/ntcan-socketcand.conf"), &bad);
-  for (auto& [n, ep] : parse_config(env ? env : "", &bad)) entries[n] = ep;
+  Config config = parse_config(read_file(file && *file ? file : "/etc/ntcan-socketcand.conf"), &bad);
+  const Config from_env = parse_config(env ? env : "", &bad);
+  for (auto& [n, ep] : from_env.nets) config.nets[n] = ep;
+  if (from_env.echo_timeout_ms > 0) config.echo_timeout_ms = from_env.echo_timeout_ms;
 
   static std::mutex mu;
   static std::set<std::string> reported;
@@ -85,14 +101,18 @@ std::optional<Endpoint> endpoint_of(int net) {
     std::lock_guard<std::mutex> lock(mu);
     for (const std::string& b : bad) {
       if (reported.insert(b).second) {
-        std::fprintf(stderr, "ntcan_socketcand: ignoring the configuration entry '%s' (expected NET=HOST:PORT[:BUS])\n",
-                     b.c_str());
+        std::fprintf(stderr,
+                     "ntcan_socketcand: ignoring the configuration entry '%s' (expected NET=HOST:PORT[:BUS] or "
+                     "echo_timeout_ms=%d..%d)\n",
+                     b.c_str(), kMinEchoTimeoutMs, kMaxEchoTimeoutMs);
       }
     }
   }
-  const auto it = entries.find(net);
-  if (it == entries.end()) return std::nullopt;
-  return it->second;
+  const auto it = config.nets.find(net);
+  if (it == config.nets.end()) return std::nullopt;
+  Endpoint ep = it->second;
+  if (config.echo_timeout_ms > 0) ep.echo_timeout_ms = config.echo_timeout_ms;
+  return ep;
 }
 
 }  // namespace ntcan_socketcand

@@ -12,15 +12,23 @@
 namespace ntcan_socketcand {
 
 constexpr int kNetCount = 256;  // nets 0..255
+constexpr int kDefaultEchoTimeoutMs = 3000;
+constexpr int kMinEchoTimeoutMs = 10, kMaxEchoTimeoutMs = 600000;
 
 struct Endpoint {
   std::string host;
   uint16_t port = 0;
   std::string bus;
+  int echo_timeout_ms = kDefaultEchoTimeoutMs;  // the daemon's time to answer
 };
 
-// The entries of `text` by net; each bad entry is added to `bad` as written.
-std::map<int, Endpoint> parse_config(std::string_view text, std::vector<std::string>* bad);
+struct Config {
+  std::map<int, Endpoint> nets;
+  int echo_timeout_ms = 0;  // 0: not given
+};
+
+// The entries of `text`; each bad entry is added to `bad` as written.
+Config parse_config(std::string_view text, std::vector<std::string>* bad);
 
 // The endpoint of `net` as the environment and the configuration file name
 // it now; bad entries are reported once on standard error.

@@ -82,6 +82,28 @@ void deliver(int net, const CMSG& m) {
   deliver_locked(d, net, m, NTCAN_NO_HANDLE);
 }
 
+// Whether the net has a live connection. Lock held.
+bool link_up_locked(Driver& d, int net) {
+  const std::shared_ptr<Link>& link = d.nets[net].link;
+  return link && link->up();
+}
+
+// The net's connection failed: readers waiting on its handles return.
+void link_down(int net) {
+  Driver& d = driver();
+  std::lock_guard<std::mutex> lock(d.mu);
+  for (Handle* h : d.nets[net].handles)
+    if (h->readers > 0) h->readable.notify_all();
+}
+
+// The handle `number` when it is open and its net's connection is live;
+// else null with the failure in *status. Lock held.
+Handle* usable_locked(Driver& d, NTCAN_HANDLE number, NTCAN_RESULT* status) {
+  Handle* h = resolve(d, number);
+  *status = h == nullptr ? NTCAN_INVALID_HANDLE : link_up_locked(d, h->net) ? NTCAN_SUCCESS : NTCAN_SOCK_CONN_TIMEOUT;
+  return *status == NTCAN_SUCCESS ? h : nullptr;
+}
+
 // Takes a handle out; returns the net's connection when it was the last
 // handle on it (the caller closes that after releasing the lock). Lock held.
 std::shared_ptr<Link> release_locked(Driver& d, Handle& h) {
@@ -101,8 +123,9 @@ std::shared_ptr<Link> release_locked(Driver& d, Handle& h) {
 NTCAN_RESULT change_filter(NTCAN_HANDLE handle, int32_t id, bool enable) {
   Driver& d = driver();
   std::lock_guard<std::mutex> lock(d.mu);
-  Handle* h = resolve(d, handle);
-  if (h == nullptr) return NTCAN_INVALID_HANDLE;
+  NTCAN_RESULT status = NTCAN_SUCCESS;
+  Handle* h = usable_locked(d, handle, &status);
+  if (h == nullptr) return status;
   if (id < 0 || id > kMaxId) return NTCAN_INVALID_PARAMETER;
   const auto bit = static_cast<std::size_t>(id);
   if (h->filter.test(bit) == enable) return enable ? NTCAN_ID_ALREADY_ENABLED : NTCAN_ID_NOT_ENABLED;
@@ -121,6 +144,7 @@ Counters counters() {
   Counters out;
   out.connects = c.connects;
   out.connections_lost = c.connections_lost;
+  out.echo_timeouts = c.echo_timeouts;
   out.frames_sent = c.frames_sent;
   out.frames_received = c.frames_received;
   out.remote_refused = c.remote_refused;
@@ -154,7 +178,8 @@ NTCAN_RESULT canOpen(int net, uint32_t flags, int32_t txqueuesize, int32_t rxque
     const auto ep = endpoint_of(net);
     if (!ep) return NTCAN_NET_NOT_FOUND;
     link.reset();
-    const NTCAN_RESULT r = Link::open(*ep, [net](const CMSG& m) { deliver(net, m); }, &link);
+    const NTCAN_RESULT r = Link::open(
+        *ep, [net](const CMSG& m) { deliver(net, m); }, [net] { link_down(net); }, &link);
     if (r != NTCAN_SUCCESS) return r;
   }
 
@@ -203,7 +228,9 @@ NTCAN_RESULT canSetBaudrate(NTCAN_HANDLE handle, uint32_t baud) {
   (void)baud;
   Driver& d = driver();
   std::lock_guard<std::mutex> lock(d.mu);
-  return resolve(d, handle) ? NTCAN_SUCCESS : NTCAN_INVALID_HANDLE;
+  NTCAN_RESULT status = NTCAN_SUCCESS;
+  usable_locked(d, handle, &status);
+  return status;
 }
 
 NTCAN_RESULT canIdAdd(NTCAN_HANDLE handle, int32_t id) { return change_filter(handle, id, true); }
@@ -260,8 +287,9 @@ NTCAN_RESULT canTake(NTCAN_HANDLE handle, CMSG* msg, int32_t* len) {
   std::lock_guard<std::mutex> lock(d.mu);
   const int32_t max = len ? *len : 0;
   if (len) *len = 0;
-  Handle* h = resolve(d, handle);
-  if (h == nullptr) return NTCAN_INVALID_HANDLE;
+  NTCAN_RESULT status = NTCAN_SUCCESS;
+  Handle* h = usable_locked(d, handle, &status);
+  if (h == nullptr) return status;
   if (msg == nullptr || max < 1) return NTCAN_INVALID_PARAMETER;
   *len = h->queue.take(msg, max);
   return NTCAN_SUCCESS;
@@ -272,13 +300,16 @@ NTCAN_RESULT canRead(NTCAN_HANDLE handle, CMSG* msg, int32_t* len, void* ovrlppd
   std::unique_lock<std::mutex> lock(d.mu);
   const int32_t max = len ? *len : 0;
   if (len) *len = 0;
-  Handle* h = resolve(d, handle);
-  if (h == nullptr) return NTCAN_INVALID_HANDLE;
+  NTCAN_RESULT status = NTCAN_SUCCESS;
+  Handle* h = usable_locked(d, handle, &status);
+  if (h == nullptr) return status;
   if (msg == nullptr || max < 1 || ovrlppd != nullptr) return NTCAN_INVALID_PARAMETER;
   if (h->queue.size() == 0) {
     if (h->rx_timeout_ms == 0) return NTCAN_RX_TIMEOUT;
+    const int net = h->net;
     const NTCAN_RESULT r = ntcan_queue::wait_readable(
-        lock, d.open.at(handle), std::chrono::steady_clock::now() + std::chrono::milliseconds(h->rx_timeout_ms));
+        lock, d.open.at(handle), std::chrono::steady_clock::now() + std::chrono::milliseconds(h->rx_timeout_ms),
+        [&d, net] { return !link_up_locked(d, net); });
     if (r != NTCAN_SUCCESS) return r;
   }
   *len = h->queue.take(msg, max);
@@ -288,11 +319,9 @@ NTCAN_RESULT canRead(NTCAN_HANDLE handle, CMSG* msg, int32_t* len, void* ovrlppd
 NTCAN_RESULT canStatus(NTCAN_HANDLE handle, CAN_IF_STATUS* status) {
   Driver& d = driver();
   std::lock_guard<std::mutex> lock(d.mu);
-  Handle* h = resolve(d, handle);
-  if (h == nullptr) return NTCAN_INVALID_HANDLE;
+  NTCAN_RESULT usable = NTCAN_SUCCESS;
+  if (usable_locked(d, handle, &usable) == nullptr) return usable;
   if (status == nullptr) return NTCAN_INVALID_PARAMETER;
-  const std::shared_ptr<Link>& link = d.nets[h->net].link;
-  if (!link || !link->up()) return NTCAN_SOCK_CONN_TIMEOUT;
   CAN_IF_STATUS st{};
   st.hardware = st.firmware = st.driver = st.dll = 0x0100;
   static const char kBoardId[] = "SOCKETCAND";

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -17,11 +18,17 @@ namespace ntcan_socketcand {
 
 namespace {
 
-constexpr int kConnectTimeoutMs = 2000;  // connection, and each answer of the handshake
+constexpr int kConnectTimeoutMs = 2000;  // for the connection itself
+const std::string kEcho = "< echo >";
+constexpr int64_t kEchoRetryMs = 10;  // after an echo request that could not go at once
 
 int64_t now_ms() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::chrono::steady_clock::time_point steady_at(int64_t ms) {
+  return std::chrono::steady_clock::time_point(std::chrono::milliseconds(ms));
 }
 
 int left_ms(int64_t deadline_ms) {
@@ -78,14 +85,15 @@ LiveCounters& live_counters() {
   return c;
 }
 
-NTCAN_RESULT Link::open(const Endpoint& ep, OnFrame on_frame, std::shared_ptr<Link>* out) {
+NTCAN_RESULT Link::open(const Endpoint& ep, OnFrame on_frame, OnDown on_down, std::shared_ptr<Link>* out) {
   NTCAN_RESULT status = NTCAN_SUCCESS;
   const int fd = connect_to(ep, &status);
   if (fd < 0) return status;
-  std::shared_ptr<Link> link(new Link(fd, std::move(on_frame)));
+  std::shared_ptr<Link> link(new Link(fd, ep.echo_timeout_ms, std::move(on_frame), std::move(on_down)));
   status = link->handshake(ep.bus);
   if (status != NTCAN_SUCCESS) return status;  // the link closes as it goes
   ++live_counters().connects;
+  link->last_echo_ms_ = now_ms();
   link->reading_ = true;
   std::thread([link] { link->read_loop(); }).detach();
   *out = std::move(link);
@@ -108,29 +116,50 @@ bool Link::next_body(std::string* body, int64_t deadline_ms) {
   return true;
 }
 
-// "< hi >", "< open BUS >" -> "< ok >", "< rawmode >" -> "< ok >".
+// "< hi >", "< open BUS >" -> "< ok >", "< rawmode >" -> "< ok >", all of
+// it within the echo time-out: a daemon that stalls in the middle of it
+// holds canOpen no longer.
 NTCAN_RESULT Link::handshake(const std::string& bus) {
   using Kind = socketcand::Message::Kind;
-  auto answer = [this](Kind want) -> NTCAN_RESULT {
+  const int64_t deadline = now_ms() + echo_timeout_ms_;
+  auto answer = [this, deadline](Kind want) -> NTCAN_RESULT {
     std::string body;
-    if (!next_body(&body, now_ms() + kConnectTimeoutMs)) return NTCAN_SOCK_CMD_TIMEOUT;
+    if (!next_body(&body, deadline)) return NTCAN_SOCK_CMD_TIMEOUT;
     const socketcand::Parsed p = socketcand::parse_message(body);
     if (p.ok() && p.message.kind == want) return NTCAN_SUCCESS;
     ++live_counters().daemon_errors;
     return p.ok() && p.message.kind == Kind::Error ? NTCAN_NET_NOT_FOUND : NTCAN_SOCK_CMD_TIMEOUT;
   };
+  auto say = [this, deadline](const std::string& text) {
+    const NTCAN_RESULT r = write(text, left_ms(deadline));
+    return r == NTCAN_TX_TIMEOUT ? NTCAN_SOCK_CMD_TIMEOUT : r;
+  };
   NTCAN_RESULT r = answer(Kind::Hi);
-  if (r == NTCAN_SUCCESS) r = write(socketcand::format_open(bus), kConnectTimeoutMs);
+  if (r == NTCAN_SUCCESS) r = say(socketcand::format_open(bus));
   if (r == NTCAN_SUCCESS) r = answer(Kind::Ok);
-  if (r == NTCAN_SUCCESS) r = write(socketcand::format_rawmode(), kConnectTimeoutMs);
+  if (r == NTCAN_SUCCESS) r = say(socketcand::format_rawmode());
   if (r == NTCAN_SUCCESS) r = answer(Kind::Ok);
   return r;
 }
 
-NTCAN_RESULT Link::write(const std::string& text, int timeout_ms) {
+bool Link::begin_write(int64_t deadline_ms) {
+  std::unique_lock<std::mutex> lock(write_mu_);
+  if (!write_free_.wait_until(lock, steady_at(deadline_ms), [this] { return !writing_ || !up_; })) return false;
+  if (!up_) return false;
+  writing_ = true;
+  return true;
+}
+
+void Link::end_write() {
   std::lock_guard<std::mutex> lock(write_mu_);
-  if (!up_) return NTCAN_SOCK_CONN_TIMEOUT;
+  writing_ = false;
+  write_free_.notify_all();
+}
+
+NTCAN_RESULT Link::write(const std::string& text, int timeout_ms) {
   const int64_t deadline = now_ms() + timeout_ms;
+  if (!begin_write(deadline)) return up_ ? NTCAN_TX_TIMEOUT : NTCAN_SOCK_CONN_TIMEOUT;
+  NTCAN_RESULT result = NTCAN_SUCCESS;
   std::size_t done = 0;
   while (done < text.size()) {
     const ssize_t n = ::send(fd_, text.data() + done, text.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -141,13 +170,16 @@ NTCAN_RESULT Link::write(const std::string& text, int timeout_ms) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && ready(fd_, POLLOUT, deadline)) continue;
     const bool timed_out = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-    if (timed_out && done == 0) return NTCAN_TX_TIMEOUT;
-    // A failed connection, or a message cut in two: the link is of no more use.
-    up_ = false;
-    ::shutdown(fd_, SHUT_RDWR);
-    return timed_out ? NTCAN_TX_TIMEOUT : NTCAN_SOCK_CONN_TIMEOUT;
+    result = timed_out ? NTCAN_TX_TIMEOUT : NTCAN_SOCK_CONN_TIMEOUT;
+    if (!timed_out || done > 0) {
+      // A failed connection, or a message cut in two: the link is of no more use.
+      up_ = false;
+      ::shutdown(fd_, SHUT_RDWR);
+    }
+    break;
   }
-  return NTCAN_SUCCESS;
+  end_write();
+  return result;
 }
 
 void Link::on_body(std::string_view body) {
@@ -156,6 +188,7 @@ void Link::on_body(std::string_view body) {
     ++live_counters().daemon_errors;
     return;
   }
+  if (p.message.kind == socketcand::Message::Kind::Echo) last_echo_ms_ = now_ms();
   if (p.message.kind != socketcand::Message::Kind::Frame) return;
   const socketcand::WireFrame& f = p.message.frame;
   if (f.extended) {
@@ -170,11 +203,36 @@ void Link::on_body(std::string_view body) {
   on_frame_(m);
 }
 
+// Reads the daemon's messages and asks it every half echo time-out whether
+// it is alive: a link whose daemon has not answered an echo request for the
+// whole echo time-out is dead, whatever frames still arrive.
 void Link::read_loop() {
   // Frames that came with the last answer of the handshake first.
   for (; !bodies_.empty(); bodies_.pop_front()) on_body(bodies_.front());
+  const int64_t echo_every = echo_timeout_ms_ / 2 > 0 ? echo_timeout_ms_ / 2 : 1;
+  int64_t next_echo = now_ms();
   char buf[4096];
-  for (;;) {
+  while (up_) {
+    const int64_t dead_at = last_echo_ms_ + echo_timeout_ms_;
+    int64_t now = now_ms();
+    if (now >= dead_at) {
+      ++live_counters().echo_timeouts;
+      up_ = false;
+      ::shutdown(fd_, SHUT_RDWR);
+      break;
+    }
+    if (now >= next_echo) {
+      // Never waits to write: a thread that does not read could hold up a
+      // daemon that waits to write to it. When the request cannot go at once
+      // (another write under way, no room in the socket), it goes soon after.
+      const bool sent = ready(fd_, POLLOUT, now) && write(kEcho, 0) == NTCAN_SUCCESS;
+      next_echo = now + (sent ? echo_every : std::min<int64_t>(echo_every, kEchoRetryMs));
+      continue;
+    }
+    pollfd p{fd_, POLLIN, 0};
+    const int r = poll(&p, 1, static_cast<int>((next_echo < dead_at ? next_echo : dead_at) - now));
+    if (r == 0 || (r < 0 && errno == EINTR)) continue;
+    if (r < 0) break;
     const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
@@ -182,8 +240,14 @@ void Link::read_loop() {
         buf, static_cast<std::size_t>(n), [this](std::string_view b) { on_body(b); },
         [](const char*) { ++live_counters().daemon_errors; });
   }
-  if (!closing_) ++live_counters().connections_lost;
+  const bool lost = !closing_;
+  if (lost) ++live_counters().connections_lost;
   up_ = false;
+  {
+    std::lock_guard<std::mutex> lock(write_mu_);
+    write_free_.notify_all();  // writers waiting for their turn give up
+  }
+  if (lost && on_down_) on_down_();
   std::lock_guard<std::mutex> lock(close_mu_);
   reading_ = false;
   read_done_.notify_all();
@@ -196,7 +260,12 @@ void Link::close() {
   up_ = false;
   ::shutdown(fd_, SHUT_RDWR);
   read_done_.wait(lock, [this] { return !reading_; });
-  std::lock_guard<std::mutex> writing(write_mu_);  // a canSend may still hold the link
+  {
+    // A canSend may still be writing; with the socket shut down it ends at once.
+    std::unique_lock<std::mutex> writing(write_mu_);
+    write_free_.notify_all();
+    write_free_.wait(writing, [this] { return !writing_; });
+  }
   ::close(fd_);
   fd_ = -1;
 }

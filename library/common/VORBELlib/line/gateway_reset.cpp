@@ -1,7 +1,9 @@
 // Network gateway reset: the gateway address of a line from the gateway
 // file, and the wget command that asks the gateway to reset itself.
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -24,6 +26,8 @@ constexpr size_t kAddressLength = 15;  // "ddd.ddd.ddd.ddd"
 constexpr long kResetBoundMs = 60000;  // real time a reset command may take
 constexpr long kFirstLookNs = 1000000;  // 1 ms to the first look at the command,
 constexpr long kMaxLookNs = 16000000;   // doubling up to 16 ms between looks
+constexpr char kGatewayUser[] = "telvoadm";
+constexpr char kGatewayPassword[] = "pln5ktrow";
 
 // The gateway file; the environment variable VORBEL_ESD_PLUGIN points the
 // lookup at another file (tests, demos).
@@ -77,6 +81,49 @@ std::chrono::milliseconds reset_bound() {
   const long ms = text ? std::strtol(text, nullptr, 10) : 0;
   return std::chrono::milliseconds(ms > 0 ? ms : kResetBoundMs);
 }
+
+// wget's credentials for the gateway's form, in a startup file (wgetrc) of
+// mode 0600 that wget is pointed at with --config: the password never
+// stands on a command line, where every local user could read it. The file
+// goes with the object, however the run ended.
+class CredentialsFile {
+ public:
+  CredentialsFile() {
+    const char* dir = std::getenv("TMPDIR");
+    path_ = std::string(dir && *dir ? dir : "/tmp") + "/vorbel-wgetrc-XXXXXX";
+    const int fd = mkostemp(&path_[0], O_CLOEXEC);  // created 0600, a name of its own
+    if (fd < 0) {
+      error_ = errno;
+      path_.clear();
+      return;
+    }
+    const std::string text = std::string("http_user = ") + kGatewayUser + "\nhttp_password = " + kGatewayPassword + "\n";
+    if (fchmod(fd, S_IRUSR | S_IWUSR) != 0) {
+      error_ = errno;
+    } else {
+      const ssize_t n = write(fd, text.data(), text.size());
+      if (n != static_cast<ssize_t>(text.size())) error_ = n < 0 ? errno : ENOSPC;
+    }
+    if (close(fd) != 0 && error_ == 0) error_ = errno;
+    if (error_ != 0) {
+      unlink(path_.c_str());
+      path_.clear();
+    }
+  }
+  ~CredentialsFile() {
+    if (!path_.empty()) unlink(path_.c_str());
+  }
+  CredentialsFile(const CredentialsFile&) = delete;
+  CredentialsFile& operator=(const CredentialsFile&) = delete;
+
+  // Empty when the file could not be written; error() then tells why.
+  const std::string& path() const { return path_; }
+  int error() const { return error_; }
+
+ private:
+  std::string path_;
+  int error_ = 0;
+};
 
 enum class Outcome { Ended, TimedOut, Stopped, NotStarted };
 
@@ -150,27 +197,34 @@ int canline::getlineip(int lineno, std::string& ip) {
 
 // Posts "FWUpdReset=1" to the gateway's form as the command
 //   wget --post-data="FWUpdReset=1" http://telvoadm:<password>@<address>/Forms/Firmware
-// would, but with its arguments passed to wget directly and the address in
-// canonical form. The gateway's answer and wget's exit status do not matter:
-// the supervision thread goes on trying to reopen the line either way.
+// would, but with its arguments passed to wget directly, the address in
+// canonical form and the user name and password in a private startup file
+// instead of the URL. The gateway's answer and wget's exit status do not
+// matter: the supervision thread goes on trying to reopen the line either way.
 void canline::reset_line() {
   if (deny_wget_reset_ || !is_gateway_address(line_ip_)) return;
-  const std::string at_host = "@" + canonical_address(line_ip_) + "/Forms/Firmware";
-  std::string program = "wget", post = "--post-data=FWUpdReset=1", url = "http://telvoadm:pln5ktrow" + at_host;
-  char* const argv[] = {&program[0], &post[0], &url[0], nullptr};
-  int error = 0;
+  const std::string form = canonical_address(line_ip_) + "/Forms/Firmware";
   const auto bound = reset_bound();
-  switch (run_bounded(argv, bound, ThreadStop_, &error)) {
-    case Outcome::Stopped: return;  // the line's supervision is ending
-    case Outcome::NotStarted:
-      vorbel::log("canline::reset_line", std::string("cannot run wget: ") + std::strerror(error));
-      break;
-    case Outcome::TimedOut:
-      vorbel::log("canline::reset_line", "wget still running after " + std::to_string(bound.count()) + " ms: killed");
-      break;
-    case Outcome::Ended: break;
+  const CredentialsFile credentials;
+  if (credentials.path().empty()) {
+    vorbel::log("canline::reset_line", std::string("cannot write wget's credentials: ") + std::strerror(credentials.error()));
+  } else {
+    std::string program = "wget", post = "--post-data=FWUpdReset=1", config = "--config=" + credentials.path(),
+                url = "http://" + form;
+    char* const argv[] = {&program[0], &post[0], &config[0], &url[0], nullptr};
+    int error = 0;
+    switch (run_bounded(argv, bound, ThreadStop_, &error)) {
+      case Outcome::Stopped: return;  // the line's supervision is ending
+      case Outcome::NotStarted:
+        vorbel::log("canline::reset_line", std::string("cannot run wget: ") + std::strerror(error));
+        break;
+      case Outcome::TimedOut:
+        vorbel::log("canline::reset_line", "wget still running after " + std::to_string(bound.count()) + " ms: killed");
+        break;
+      case Outcome::Ended: break;
+    }
   }
   // The log never shows the gateway's password.
   if (!reset_first_.exchange(true))
-    vorbel::log("system called with : ", "wget --post-data=\"FWUpdReset=1\" http://telvoadm:***" + at_host);
+    vorbel::log("system called with : ", std::string("wget --post-data=\"FWUpdReset=1\" http://") + kGatewayUser + ":***@" + form);
 }
