@@ -3,8 +3,13 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "D_vorbel.h"
 #include "child_process.h"
@@ -94,6 +99,77 @@ TEST_P(HostileDaemonTest, IsFoundDeadWithinTheEchoTimeOutAndTheLineComesBackWhen
   ASSERT_GT(motor.line_handle(), line);
   ASSERT_EQ(motor.reattach(), 0);
   EXPECT_EQ(motor.identity(0x1008), "DC-200 drive controller");
+}
+
+// While a node's line is opened against a daemon that stalls the
+// handshake (the open takes the driver's whole handshake time-out), the
+// server loop keeps its pace over a hundred nodes of another line; and
+// canline_shutdown() does not wait for the supervision's reopen stuck in
+// the same way.
+TEST(HostileDaemonOpen, TheLoopKeepsItsPaceWhileALineOpensAgainstAStalledDaemonAndShutdownDoesNotWaitForIt) {
+  testsupport::FakeGateway gateway;
+  testsupport::ChildProcess server{VORBEL_SIM_SERVER, {}};
+  const uint16_t served = testsupport::served_port(server);
+  testsupport::HostileDaemon daemon{served};
+  constexpr int kHandshakeMs = 1500;  // the handshake's bound: the echo time-out
+  setenv("NTCAN_SOCKETCAND",
+         ("0=127.0.0.1:" + std::to_string(served) + " 1=127.0.0.1:" + std::to_string(daemon.port()) +
+          " echo_timeout_ms=" + std::to_string(kHandshakeMs))
+             .c_str(),
+         1);
+  telvo::ManualClock& clock = telvo::install_manual_clock();
+  clock.drive_from_this_thread();
+  clock.set_settle_timeout(std::chrono::milliseconds(10));
+  telvo::LogCapture log;
+  EqFct eq("CANTEST");
+  std::vector<std::unique_ptr<D_can>> nodes;
+  for (int id = 1; id <= 100; ++id) {
+    nodes.push_back(std::make_unique<D_can>("N" + std::to_string(id), &eq));
+    IIII a{1, id, 0, 0};
+    nodes.back()->set_value(&a);
+    ASSERT_EQ(nodes.back()->init(0x580 + id), 0);
+  }
+
+  daemon.set_mode(Mode::StallMidHandshake);
+  D_can valve("VALVE", &eq);
+  IIII on_line_2{2, 7, 0, 0};
+  valve.set_value(&on_line_2);
+  std::atomic<bool> opened{false};
+  int result = 0;
+  std::thread init([&] {
+    result = valve.init(0x587);
+    opened = true;
+  });
+  while (daemon.connections() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  std::vector<long long> passes_us;
+  long long worst_us = 0;
+  while (!opened) {
+    const auto t0 = std::chrono::steady_clock::now();
+    can_looping();
+    const long long us =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0).count();
+    passes_us.push_back(us);
+    worst_us = std::max(worst_us, us);
+  }
+  init.join();
+  EXPECT_EQ(result, NTCAN_SOCK_CMD_TIMEOUT);
+  ASSERT_GE(passes_us.size(), 100u) << "the open did not take its time";
+  std::sort(passes_us.begin(), passes_us.end());
+  EXPECT_LT(passes_us[passes_us.size() * 99 / 100], 1000) << passes_us.size() << " passes during the open";
+  EXPECT_LT(worst_us, 50000);
+
+  // Line 2's supervision tries to open it again, against the same daemon.
+  const int connections = daemon.connections();
+  clock.advance(seconds(61));
+  for (int ms = 0; daemon.connections() == connections && ms < 1000; ++ms)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_GT(daemon.connections(), connections) << "no reopen in progress";
+  const long long framework_before = TELVOtime_ms();
+  const auto real_before = std::chrono::steady_clock::now();
+  canline_shutdown();
+  EXPECT_LT(TELVOtime_ms() - framework_before, 1000);
+  EXPECT_LT(std::chrono::steady_clock::now() - real_before, std::chrono::milliseconds(1500));
+  EXPECT_EQ(nodes[0]->handle(), -1);
 }
 
 INSTANTIATE_TEST_SUITE_P(
