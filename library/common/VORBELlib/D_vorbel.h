@@ -62,6 +62,7 @@
 
 #include "ntcan.h"
 #include "telvo.h"
+#include "vorbel_pdo.h"
 
 class D_can;
 

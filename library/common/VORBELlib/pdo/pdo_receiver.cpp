@@ -1,0 +1,77 @@
+// The decoded values of one transmit PDO, written by the server loop and
+// read on any thread through a sequence lock: the writer makes the
+// sequence odd, stores the words, makes it even again; a reader that saw
+// the same even sequence before and after its loads has one frame's values.
+#include <thread>
+
+#include "pdo/pdo_bits.h"
+
+namespace vorbel {
+
+namespace {
+constexpr auto kRelaxed = std::memory_order_relaxed;
+}
+
+PdoReceiver::PdoReceiver(int32_t can_id, const PdoMapping& mapping)
+    : can_id_(can_id >= 0 && can_id <= 0x7FF ? can_id : -1), mapping_(mapping) {}
+
+int PdoReceiver::take(const CMSG* frames, int n, long long time_ms) {
+  if (!frames || can_id_ < 0) return 0;
+  // Only the last good frame of the batch is published (a reader could not
+  // tell the others apart); every good one counts as decoded.
+  const CMSG* last = nullptr;
+  int good = 0;
+  uint64_t bad = 0;
+  const int want = mapping_.bytes();
+  for (int k = 0; k < n; ++k) {
+    const CMSG& m = frames[k];
+    if (m.id != can_id_ || (m.len & NTCAN_RTR)) continue;
+    if ((m.len & NTCAN_DLC_MASK) == want) {
+      last = &m;
+      ++good;
+    } else {
+      ++bad;
+    }
+  }
+  if (bad) mismatches_.fetch_add(bad, kRelaxed);
+  if (!last) return 0;
+
+  const uint64_t word = load_le(last->data);
+  const uint32_t s = seq_.load(kRelaxed);
+  seq_.store(s + 1, kRelaxed);
+  std::atomic_thread_fence(std::memory_order_release);
+  for (int i = 0; i < mapping_.size(); ++i) raw_[static_cast<std::size_t>(i)].store(entry_bits(mapping_, i, word), kRelaxed);
+  time_ms_.store(time_ms, kRelaxed);
+  decoded_.store(decoded_.load(kRelaxed) + static_cast<uint64_t>(good), kRelaxed);
+  seq_.store(s + 2, std::memory_order_release);
+  return good;
+}
+
+PdoSample PdoReceiver::latest() const {
+  PdoSample out;
+  out.count = mapping_.size();
+  std::array<uint64_t, PdoMapping::kMaxEntries> raw;
+  uint32_t before = 0;
+  for (;;) {
+    before = seq_.load(std::memory_order_acquire);
+    if (before & 1) {  // take() is writing: a few instructions
+      std::this_thread::yield();
+      continue;
+    }
+    for (int i = 0; i < out.count; ++i) raw[static_cast<std::size_t>(i)] = raw_[static_cast<std::size_t>(i)].load(kRelaxed);
+    out.time_ms = time_ms_.load(kRelaxed);
+    out.decoded = decoded_.load(kRelaxed);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (seq_.load(kRelaxed) == before) break;
+  }
+  if (out.decoded > 0)
+    for (int i = 0; i < out.count; ++i) out.values[static_cast<std::size_t>(i)] = value_of(mapping_[i], raw[static_cast<std::size_t>(i)]);
+  return out;
+}
+
+PdoValue PdoReceiver::value(int i) const {
+  if (i < 0 || i >= mapping_.size()) return PdoValue();
+  return latest().values[static_cast<std::size_t>(i)];
+}
+
+}  // namespace vorbel
