@@ -20,6 +20,11 @@
 // tells its abort), 22 NTCAN_INVALID_PARAMETER for bad input (nothing sent),
 // 77 an unusable handle, else the driver's status.
 //
+// Threads: PdoValue, PdoMapping and PdoConfig are plain values, and the
+// codec functions touch nothing else, so any thread may use its own; pdo_read,
+// pdo_write and pdo_send run on the caller's thread as the node's SDO client
+// and can_write do; PdoReceiver and SyncProducer say below.
+//
 // A mapping names its entries by index, subindex and length in bits; what
 // the bits mean (unsigned, signed, a real) is the entry's type, which a
 // node's mapping objects do not hold: entries read from a node are
