@@ -83,8 +83,10 @@ TEST_F(PdoTest, EveryImpossibleParameterFailsWithTheNodesAbortAndLeavesThePdoInv
          return download(0x1A00, 0, 3, 1);
        },
        0x06040042},
-      {"a valid PDO's identifier changed", t, [&] { return download(0x1800, 1, 0x186, 4); }, 0x06090030, true},
-      {"a valid PDO's mapping changed", t, [&] { return download(0x1A00, 0, 0, 1); }, 0x08000022, true},
+      {"a valid PDO's identifier changed", t, [&] { return download(0x1800, 1, 0x186, 4); }, 0x06090030,
+       true},
+      {"a valid PDO's mapping changed", t, [&] { return download(0x1A00, 0, 0, 1); }, 0x08000022,
+       true},
   };
   for (const auto& row : rows) {
     ASSERT_EQ(vorbel::pdo_write(*node_, row.good), 0) << row.what;
