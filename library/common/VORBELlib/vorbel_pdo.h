@@ -296,6 +296,12 @@ class PdoReceiver {
  private:
   const int32_t can_id_;
   const PdoMapping mapping_;
+  // Each entry's place in the frame's 64-bit word, ready for take().
+  struct Field {
+    uint64_t mask;
+    unsigned shift;
+  };
+  std::array<Field, PdoMapping::kMaxEntries> fields_{};
   // A sequence lock: odd while take() writes the words below.
   std::atomic<uint32_t> seq_{0};
   std::array<std::atomic<uint64_t>, PdoMapping::kMaxEntries> raw_{};

@@ -20,7 +20,10 @@ std::size_t index(int i) { return static_cast<std::size_t>(i); }
 }  // namespace
 
 PdoReceiver::PdoReceiver(int32_t can_id, const PdoMapping& mapping)
-    : can_id_(can_id >= 0 && can_id <= 0x7FF ? can_id : -1), mapping_(mapping) {}
+    : can_id_(can_id >= 0 && can_id <= 0x7FF ? can_id : -1), mapping_(mapping) {
+  for (int i = 0; i < mapping_.size(); ++i)
+    fields_[index(i)] = Field{bit_mask(mapping_[i].bits), static_cast<unsigned>(mapping_.offset(i))};
+}
 
 int PdoReceiver::take(const CMSG* frames, int n, long long time_ms) {
   if (!frames || can_id_ < 0) return 0;
@@ -46,7 +49,8 @@ int PdoReceiver::take(const CMSG* frames, int n, long long time_ms) {
   const uint64_t word = load_le(last->data);
   const uint32_t s = seq_.load(kRelaxed);
   seq_.store(s + 1, kRelaxed);
-  for (int i = 0; i < mapping_.size(); ++i) raw_[index(i)].store(entry_bits(mapping_, i, word), kRelease);
+  const int count = mapping_.size();
+  for (int i = 0; i < count; ++i) raw_[index(i)].store((word >> fields_[index(i)].shift) & fields_[index(i)].mask, kRelease);
   time_ms_.store(time_ms, kRelease);
   decoded_.store(decoded_.load(kRelaxed) + static_cast<uint64_t>(good), kRelease);
   seq_.store(s + 2, kRelease);
