@@ -60,13 +60,13 @@ class PdoValue {
  public:
   enum class Kind : uint8_t { Unsigned, Signed, Real };
 
-  constexpr PdoValue() : kind_(Kind::Unsigned), u_(0) {}
+  constexpr PdoValue() : kind_(Kind::Unsigned), bits_(0) {}
   template <class T, std::enable_if_t<std::is_integral<T>::value && std::is_signed<T>::value, int> = 0>
-  constexpr PdoValue(T v) : kind_(Kind::Signed), i_(v) {}  // NOLINT: implicit by design
+  constexpr PdoValue(T v) : kind_(Kind::Signed), bits_(static_cast<uint64_t>(static_cast<int64_t>(v))) {}  // NOLINT
   template <class T, std::enable_if_t<std::is_integral<T>::value && !std::is_signed<T>::value, int> = 0>
-  constexpr PdoValue(T v) : kind_(Kind::Unsigned), u_(v) {}  // NOLINT
+  constexpr PdoValue(T v) : kind_(Kind::Unsigned), bits_(v) {}  // NOLINT: implicit by design
   template <class T, std::enable_if_t<std::is_floating_point<T>::value, int> = 0>
-  constexpr PdoValue(T v) : kind_(Kind::Real), f_(static_cast<double>(v)) {}  // NOLINT
+  PdoValue(T v) : kind_(Kind::Real), bits_(real_bits(static_cast<double>(v))) {}  // NOLINT
 
   Kind kind() const { return kind_; }
   // The value converted: an integer read as another integer as C++
@@ -81,12 +81,10 @@ class PdoValue {
   bool operator!=(const PdoValue& o) const { return !(*this == o); }
 
  private:
+  static uint64_t real_bits(double d);
+
   Kind kind_;
-  union {
-    uint64_t u_;
-    int64_t i_;
-    double f_;
-  };
+  uint64_t bits_;  // the integer, two's complement, or the double's bits
 };
 
 // One entry of a mapping: an object of the node's dictionary, or the part
@@ -302,6 +300,8 @@ class PdoReceiver {
     unsigned shift;
   };
   std::array<Field, PdoMapping::kMaxEntries> fields_{};
+  int count_ = 0;  // entries
+  int bytes_ = 0;  // the length of the PDO's frames
   // A sequence lock: odd while take() writes the words below.
   std::atomic<uint32_t> seq_{0};
   std::array<std::atomic<uint64_t>, PdoMapping::kMaxEntries> raw_{};

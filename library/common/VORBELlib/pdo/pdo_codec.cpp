@@ -79,38 +79,40 @@ bool raw_of(const PdoEntry& e, const PdoValue& v, uint64_t* raw) {
 
 // --- PdoValue
 
+uint64_t PdoValue::real_bits(double d) {
+  uint64_t b;
+  std::memcpy(&b, &d, sizeof b);
+  return b;
+}
+
 uint64_t PdoValue::as_unsigned() const {
-  switch (kind_) {
-    case Kind::Unsigned: return u_;
-    case Kind::Signed: return static_cast<uint64_t>(i_);
-    case Kind::Real: break;
-  }
-  if (!(f_ > 0)) return 0;  // NaN too
-  return f_ >= two_to(64) ? ~uint64_t{0} : static_cast<uint64_t>(f_);
+  if (kind_ != Kind::Real) return bits_;
+  const double f = as_real();
+  if (!(f > 0)) return 0;  // NaN too
+  return f >= two_to(64) ? ~uint64_t{0} : static_cast<uint64_t>(f);
 }
 
 int64_t PdoValue::as_signed() const {
-  switch (kind_) {
-    case Kind::Unsigned: return static_cast<int64_t>(u_);
-    case Kind::Signed: return i_;
-    case Kind::Real: break;
-  }
-  if (std::isnan(f_)) return 0;
-  if (f_ >= two_to(63)) return INT64_MAX;
-  if (f_ < -two_to(63)) return INT64_MIN;
-  return static_cast<int64_t>(f_);
+  if (kind_ != Kind::Real) return static_cast<int64_t>(bits_);
+  const double f = as_real();
+  if (std::isnan(f)) return 0;
+  if (f >= two_to(63)) return INT64_MAX;
+  if (f < -two_to(63)) return INT64_MIN;
+  return static_cast<int64_t>(f);
 }
 
 double PdoValue::as_real() const {
   switch (kind_) {
-    case Kind::Unsigned: return static_cast<double>(u_);
-    case Kind::Signed: return static_cast<double>(i_);
+    case Kind::Unsigned: return static_cast<double>(bits_);
+    case Kind::Signed: return static_cast<double>(static_cast<int64_t>(bits_));
     case Kind::Real: break;
   }
-  return f_;
+  double f;
+  std::memcpy(&f, &bits_, sizeof f);
+  return f;
 }
 
-bool PdoValue::operator==(const PdoValue& o) const { return kind_ == o.kind_ && u_ == o.u_; }
+bool PdoValue::operator==(const PdoValue& o) const { return kind_ == o.kind_ && bits_ == o.bits_; }
 
 PdoValue value_of(const PdoEntry& e, uint64_t raw) {
   switch (e.type) {
@@ -122,7 +124,7 @@ PdoValue value_of(const PdoEntry& e, uint64_t raw) {
     case PdoType::Real64: {
       double d;
       std::memcpy(&d, &raw, sizeof d);
-      return PdoValue(d);
+      return PdoValue(d);  // the same bits
     }
     case PdoType::Unsigned: break;
   }

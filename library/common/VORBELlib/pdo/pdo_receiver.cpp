@@ -20,7 +20,10 @@ std::size_t index(int i) { return static_cast<std::size_t>(i); }
 }  // namespace
 
 PdoReceiver::PdoReceiver(int32_t can_id, const PdoMapping& mapping)
-    : can_id_(can_id >= 0 && can_id <= 0x7FF ? can_id : -1), mapping_(mapping) {
+    : can_id_(can_id >= 0 && can_id <= 0x7FF ? can_id : -1),
+      mapping_(mapping),
+      count_(mapping.size()),
+      bytes_(mapping.bytes()) {
   for (int i = 0; i < mapping_.size(); ++i)
     fields_[index(i)] = Field{bit_mask(mapping_[i].bits), static_cast<unsigned>(mapping_.offset(i))};
 }
@@ -32,11 +35,10 @@ int PdoReceiver::take(const CMSG* frames, int n, long long time_ms) {
   const CMSG* last = nullptr;
   int good = 0;
   uint64_t bad = 0;
-  const int want = mapping_.bytes();
   for (int k = 0; k < n; ++k) {
     const CMSG& m = frames[k];
     if (m.id != can_id_ || (m.len & NTCAN_RTR)) continue;
-    if ((m.len & NTCAN_DLC_MASK) == want) {
+    if ((m.len & NTCAN_DLC_MASK) == bytes_) {
       last = &m;
       ++good;
     } else {
@@ -49,8 +51,10 @@ int PdoReceiver::take(const CMSG* frames, int n, long long time_ms) {
   const uint64_t word = load_le(last->data);
   const uint32_t s = seq_.load(kRelaxed);
   seq_.store(s + 1, kRelaxed);
-  const int count = mapping_.size();
-  for (int i = 0; i < count; ++i) raw_[index(i)].store((word >> fields_[index(i)].shift) & fields_[index(i)].mask, kRelease);
+  for (int i = 0; i < count_; ++i) {
+    const Field& f = fields_[index(i)];
+    raw_[index(i)].store((word >> f.shift) & f.mask, kRelease);
+  }
   time_ms_.store(time_ms, kRelease);
   decoded_.store(decoded_.load(kRelaxed) + static_cast<uint64_t>(good), kRelease);
   seq_.store(s + 2, kRelease);
