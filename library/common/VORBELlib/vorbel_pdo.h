@@ -260,8 +260,9 @@ struct PdoSample {
 // The values of one transmit PDO of a node: bound to its CAN identifier and
 // mapping for its life (to change either, make a new one). take() gets the
 // frames of a fill; every frame on the identifier whose length is the
-// mapping's is decoded, one of another length is counted and not decoded,
-// remote requests are left alone.
+// mapping's counts as decoded and the last of them gives the values readers
+// see (they could not tell the others apart); one of another length is
+// counted and not decoded; remote requests are left alone.
 //
 // Threads: take() runs on one thread at a time (the server loop); every
 // other member may be called on any thread at the same time, and a reader
