@@ -204,8 +204,8 @@ TEST_F(NodeDictionaryTest, TheDeviceRefusesWhatItsFileForbidsWithTheStandardAbor
 
 TEST_F(NodeDictionaryTest, ALimitWithNodeIdIsTakenAtTheNodesIdAndShortAnswersFail) {
   start("datatypes.eds");
-  const LoadResult r = parse("[OptionalObjects]\nSupportedObjects=1\n1=0x1800\n[1800]\nParameterName=TPDO\nObjectType=9\nSubNumber=2\n"
-                             "[1800sub1]\nParameterName=COB-ID\nObjectType=7\nDataType=7\nAccessType=rw\n"
+  const LoadResult r = parse("[OptionalObjects]\nSupportedObjects=1\n1=0x2800\n[2800]\nParameterName=TPDO\nObjectType=9\nSubNumber=2\n"
+                             "[2800sub1]\nParameterName=COB-ID\nObjectType=7\nDataType=7\nAccessType=rw\n"
                              "DefaultValue=$NODEID+0x180\nLowLimit=$NODEID+0x180\nHighLimit=$NODEID+0x1FF\n",
                              "tpdo.eds");
   ASSERT_TRUE(r.warnings.empty()) << r.warnings[0].to_string();
@@ -217,7 +217,7 @@ TEST_F(NodeDictionaryTest, ALimitWithNodeIdIsTakenAtTheNodesIdAndShortAnswersFai
   EXPECT_EQ(od.write("TPDO.COB-ID", 0x184), NTCAN_INVALID_PARAMETER);
   EXPECT_EQ(od.write("TPDO.COB-ID", 0x204), 0);
   EXPECT_EQ(od.write("TPDO.COB-ID", 0x205), NTCAN_INVALID_PARAMETER);
-  EXPECT_EQ(device_->object(0x1800, 1), std::string("\x04\x02\0\0", 4));
+  EXPECT_EQ(device_->object(0x2800, 1), std::string("\x04\x02\0\0", 4));
 
   // A node that answers fewer bytes than the type has.
   device_->set_object(0x2007, 0, "ab");

@@ -27,6 +27,9 @@
 // Log messages go to the framework log (telvo::printtostderr) with level
 // 0x80000000.
 //
+// Process data (PDO mappings, their configuration over SDO, decoding and
+// sending, a SYNC producer): vorbel_pdo.h, included here.
+//
 // Threads. The server loop (can_looping), device code on any number of
 // threads, the framework's client calls and one supervision thread per line
 // run concurrently. Every operation of a node may be called while the loop
@@ -82,6 +85,7 @@
 
 #include "ntcan.h"
 #include "telvo.h"
+#include "vorbel_pdo.h"
 
 class D_can;
 

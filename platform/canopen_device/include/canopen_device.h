@@ -19,6 +19,9 @@
 //                 read-only and writable entries, on 0x600 + node id
 //                 (requests) and 0x580 + node id (responses). A heartbeat
 //                 producer time written to 0x1017 applies at once.
+//   PDOs          four receive and four transmit PDOs, configured over SDO,
+//                 SYNC consumed, process values that move (see "Process
+//                 data" below).
 //   misbehaviour  on request, for tests of clients: silence, wrong toggle
 //                 bits, aborts in the middle of a transfer (uploads and
 //                 downloads alike), endless segments, unrelated frames in
@@ -111,10 +114,28 @@ constexpr uint32_t kAbortReadOnly = 0x06010002;             // download to a rea
 constexpr uint32_t kAbortNoSuchObject = 0x06020000;         // no entry with this index
 constexpr uint32_t kAbortLengthMismatch = 0x06070010;       // download of another length than the entry's
 constexpr uint32_t kAbortNoSuchSubindex = 0x06090011;       // the index exists, the subindex not
-constexpr uint32_t kAbortValueRange = 0x06090030;           // a value its entry's check refuses otherwise
+constexpr uint32_t kAbortValueRange = 0x06090030;           // a value its entry's check refuses otherwise, a PDO parameter outside its range
 constexpr uint32_t kAbortValueTooHigh = 0x06090031;         // a heartbeat period above 65535 ms, a value above a limit
-constexpr uint32_t kAbortValueTooLow = 0x06090032;          // a value below a limit
+constexpr uint32_t kAbortValueTooLow = 0x06090032;          // a value below a limit, a valid PDO COB-ID of identifier 0
+constexpr uint32_t kAbortNotMappable = 0x06040041;          // an entry that cannot be mapped
+constexpr uint32_t kAbortMappingTooLong = 0x06040042;       // entries of more than 64 bits
+constexpr uint32_t kAbortDeviceState = 0x08000022;          // a mapping written while in use
 constexpr uint32_t kAbortGeneralError = 0x08000000;         // segment request with no transfer in progress
+
+// Process data (see Device, "Process data").
+constexpr uint16_t kSyncCobIdIndex = 0x1005;         // subindex 0, 32 bits: 0x80
+constexpr uint16_t kRpdoCommIndex = 0x1400;          // + n - 1, receive PDO n = 1..4
+constexpr uint16_t kRpdoMappingIndex = 0x1600;
+constexpr uint16_t kTpdoCommIndex = 0x1800;          // + n - 1, transmit PDO n = 1..4
+constexpr uint16_t kTpdoMappingIndex = 0x1A00;
+constexpr int kPdoCount = 4;                         // receive and transmit PDOs each
+constexpr int kPdoMappingEntries = 8;                // entries per mapping object
+constexpr uint16_t kPositionIndex = 0x6064;          // subindex 0, INTEGER32, read-only
+constexpr uint16_t kVelocityIndex = 0x606C;          // subindex 0, INTEGER32, read-only
+constexpr uint16_t kTargetVelocityIndex = 0x60FF;    // subindex 0, INTEGER32, writable
+constexpr uint16_t kTemperatureIndex = 0x2400;       // subindex 0, INTEGER16 in 0.1 degC, read-only
+constexpr int32_t kDefaultTargetVelocity = 100;
+constexpr int16_t kStartTemperature = 250;           // 25.0 degC, drifting within 20.0 .. 30.0
 
 // The emergency that chatter mode (set_chatter) sends: generic error.
 constexpr uint16_t kChatterErrorCode = 0x1000;
@@ -310,6 +331,63 @@ class Device {
   // and ends the transfer. Requests that are not 8-byte data frames are
   // counted and ignored.
 
+  // ---- Process data ------------------------------------------------------
+  // PDOs are exchanged in Operational only. Their parameters are entries
+  // of the dictionary, written by SDO download:
+  //   0x1400 + n - 1  receive PDO n: 0 highest subindex (2), 1 COB-ID
+  //                   (default 0x200 / 0x300 / 0x400 / 0x500 + node id with
+  //                   bit 31 set: invalid), 2 transmission type (255)
+  //   0x1800 + n - 1  transmit PDO n: 0 highest subindex (6), 1 COB-ID
+  //                   (0x180 / 0x280 / 0x380 / 0x480 + node id, invalid),
+  //                   2 transmission type (255), 3 inhibit time (100 us),
+  //                   5 event timer (ms), 6 SYNC start value
+  //   0x1600 / 0x1A00 + n - 1  mappings: 0 count, 1..8 entries
+  //                   (index << 16 | subindex << 8 | bits)
+  //   0x1005          COB-ID of the SYNC the device consumes (0x80)
+  // The parameters survive NMT resets and reboots (as if stored).
+  //
+  // Refused downloads: a transmission type other than 0..240, 254, 255 and
+  // a COB-ID with a 29-bit identifier or bits 11..28 set, or changing the
+  // identifier of a valid PDO -> kAbortValueRange; a SYNC start value above
+  // 240, a count above 8 -> kAbortValueTooHigh; a valid COB-ID of
+  // identifier 0 -> kAbortValueTooLow; a mapping written while its PDO is
+  // valid, an entry while the count is not 0 -> kAbortDeviceState; an entry
+  // naming an object that is missing, not mappable, shorter than the
+  // entry's bits (1..64), or read-only for a receive PDO, and a count
+  // covering such an entry -> kAbortNotMappable; a count whose entries
+  // exceed 64 bits -> kAbortMappingTooLong.
+  //
+  // An entry carries the lowest `bits` bits of its object (little-endian);
+  // a receive PDO writes them into the object, keeping the object's higher
+  // bits. PDO bits are packed from bit 0 of byte 0, each entry after the
+  // one before it.
+  //
+  // Transmit PDOs by transmission type:
+  //   0        at a SYNC, when the mapped values differ from the PDO last
+  //            sent (or none was sent yet);
+  //   1..240   at every n-th SYNC; with a SYNC start value s and SYNCs that
+  //            carry a counter, first at the SYNC whose counter is s;
+  //   254/255  when the mapped values change (checked every ms of the
+  //            framework clock, from a thread that runs while such a PDO
+  //            is valid and the node operational), no sooner than the
+  //            inhibit time after the last one, and every event-timer ms
+  //            when nothing changed.
+  // Receive PDOs of type 0..240 take effect at the next SYNC, 254/255 at
+  // once. A receive PDO shorter than its mapping is counted
+  // (pdo_length_errors) and ignored; a longer one is used.
+  //
+  // At each SYNC (its first data byte the counter, if any): receive PDOs
+  // waiting for it take effect, the process makes one step, then transmit
+  // PDOs go out. The process: the velocity 0x606C follows the target
+  // velocity 0x60FF, the position 0x6064 counts by it, the temperature
+  // 0x2400 drifts by at most 0.1 degC a step within 20.0 .. 30.0. These
+  // four are mappable, and so is whatever set_mappable names.
+  void set_mappable(uint16_t index, uint8_t subindex, bool on = true);
+  // One step of the process, as at a SYNC, without sending anything.
+  void step_process();
+  // Receive PDOs ignored for being shorter than their mapping.
+  uint64_t pdo_length_errors() const;
+
   // ---- Misbehaviour, for tests of clients ---------------------------------
   void set_silence(Silence s);
   // The three below apply to uploads and downloads alike.
@@ -359,10 +437,25 @@ class Device {
     Access access = Access::ReadWrite;
     bool fixed_length = false;
   };
-  struct Producer;  // heartbeat thread's shared block
+  struct Producer;  // a periodic thread's shared block
+  struct PdoState;  // see device_pdo.cpp
 
   static void run_producer(std::shared_ptr<Producer> p);
   static void stop_producer(const std::shared_ptr<Producer>& p);
+  // A thread that calls action every period_ms of the framework clock.
+  std::shared_ptr<Producer> start_producer(int period_ms, void (*action)(Device&));
+
+  // Process data (device_pdo.cpp).
+  void define_pdo_objects();
+  // A SYNC or receive PDO, handled into `out`; false for other frames.
+  bool pdo_frame_locked(const CMSG& m, std::vector<CMSG>& out);
+  // 0, or the abort code that refuses a PDO parameter's new value.
+  uint32_t pdo_parameter_check_locked(uint16_t index, uint8_t subindex, const std::string& bytes);
+  void pdo_reset_locked();
+  // Runs the PDO timer while an event-driven transmit PDO needs it.
+  void follow_pdo_timer();
+  void stop_pdo_timer();
+  void pdo_tick();
 
   void on_frame(const CMSG& m);
   std::optional<CMSG> sdo_answer_locked(const CMSG& request);
@@ -406,6 +499,7 @@ class Device {
   bool never_last_ = false;
   bool chatter_ = false;
   std::shared_ptr<Producer> producer_;
+  std::shared_ptr<PdoState> pdo_;
 
   std::atomic<uint64_t> sdo_requests_{0};
   std::atomic<uint64_t> frames_sent_{0};

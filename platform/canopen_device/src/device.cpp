@@ -53,17 +53,19 @@ int checked_node_id(int node_id) {
 
 }  // namespace
 
-// Shared by the device and its heartbeat thread. The thread keeps it alive
-// after the device has let go of it, so that a stopped thread can wake at
-// any time later and end without touching the device.
+// Shared by the device and one of its periodic threads (heartbeat, PDO
+// timer). The thread keeps it alive after the device has let go of it, so
+// that a stopped thread can wake at any time later and end without touching
+// the device.
 struct Device::Producer {
   std::mutex mu;
   std::condition_variable idle;
   bool stop = false;
-  bool sending = false;  // the thread is sending through `device`
+  bool sending = false;  // the thread is acting on `device`
   std::thread::id worker;
   Device* device = nullptr;  // valid while stop is false
   int period_ms = 0;
+  void (*action)(Device&) = nullptr;
 };
 
 Device::Device(int net, int node_id, Options options)
@@ -89,6 +91,7 @@ Device::Device(int net, int node_id, Options options)
                                options.serial_number};
   for (uint8_t sub = 1; sub <= 4; ++sub) objects_[{kIdentityIndex, sub}] = Entry{le_bytes(identity[sub - 1], 4), ro, true};
   define_error_objects_locked();
+  define_pdo_objects();
 
   participant_ = ntcan_sim::attach(net_, name_, [this](const ntcan_sim::BusFrame& f) {
     on_frame(f.msg);
@@ -107,6 +110,7 @@ Device::~Device() {
   stop_heartbeat();
   // After this no callback runs any more, so the state may go.
   ntcan_sim::detach(participant_);
+  stop_pdo_timer();
 }
 
 // ---------------------------------------------------------------------------
@@ -182,11 +186,14 @@ void Device::on_frame(const CMSG& m) {
         out.push_back(*answer);
       }
       heartbeat_change = std::exchange(heartbeat_change_, -1);
+    } else {
+      pdo_frame_locked(m, out);
     }
   }
   send(out);
   // After the answer, as a node answers first and then acts on the value.
   if (heartbeat_change >= 0) apply_heartbeat_time(heartbeat_change);
+  follow_pdo_timer();
 }
 
 void Device::apply_heartbeat_time(int period_ms) {
@@ -198,6 +205,7 @@ void Device::apply_heartbeat_time(int period_ms) {
 
 void Device::reset_locked(std::vector<CMSG>& out) {
   transfer_ = Transfer{};
+  pdo_reset_locked();
   guard_toggle_ = 0;
   state_ = NmtState::PreOperational;
   out.push_back(state_frame(0x00));
@@ -262,6 +270,7 @@ uint32_t Device::write_locked(uint16_t index, uint8_t subindex, Entry& entry, st
   if (const auto check = checks_.find({index, subindex}); check != checks_.end()) {
     if (const uint32_t refused = check->second(bytes)) return refused;
   }
+  if (const uint32_t code = pdo_parameter_check_locked(index, subindex, bytes)) return code;
   if (index == kHeartbeatTimeIndex && subindex == 0) {
     // An entry given more bytes by set_object may take a period the
     // producer cannot keep: refused, nothing stored.
@@ -388,8 +397,11 @@ NmtState Device::state() const {
 }
 
 void Device::set_state(NmtState s) {
-  std::lock_guard<std::mutex> lock(mu_);
-  state_ = s;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    state_ = s;
+  }
+  follow_pdo_timer();
 }
 
 void Device::reboot() {
@@ -441,7 +453,7 @@ void Device::run_producer(std::shared_ptr<Producer> p) {
       p->sending = true;
       device = p->device;
     }
-    device->send_heartbeat();
+    p->action(*device);
     {
       std::lock_guard<std::mutex> lock(p->mu);
       p->sending = false;
@@ -460,22 +472,26 @@ void Device::stop_producer(const std::shared_ptr<Producer>& p) {
   }
 }
 
+std::shared_ptr<Device::Producer> Device::start_producer(int period_ms, void (*action)(Device&)) {
+  auto p = std::make_shared<Producer>();
+  p->device = this;
+  p->period_ms = period_ms;
+  p->action = action;
+  // Held until the worker id is recorded; the thread takes it only after
+  // its first sleep.
+  std::lock_guard<std::mutex> lock(p->mu);
+  std::thread t(&Device::run_producer, p);
+  p->worker = t.get_id();
+  t.detach();
+  return p;
+}
+
 void Device::start_heartbeat(int period_ms) {
   if (period_ms <= 0 || period_ms > kMaxHeartbeatMs) {
     throw std::invalid_argument("canopen_sim::Device: heartbeat period outside 1..65535 ms");
   }
   stop_heartbeat();
-  auto p = std::make_shared<Producer>();
-  p->device = this;
-  p->period_ms = period_ms;
-  {
-    // Held until the worker id is recorded; the thread takes it only after
-    // its first sleep.
-    std::lock_guard<std::mutex> lock(p->mu);
-    std::thread t(&Device::run_producer, p);
-    p->worker = t.get_id();
-    t.detach();
-  }
+  auto p = start_producer(period_ms, [](Device& d) { d.send_heartbeat(); });
   std::shared_ptr<Producer> old;
   {
     std::lock_guard<std::mutex> lock(mu_);

@@ -401,6 +401,9 @@ long TELVOtime();
 // calls every framework has: libVORBEL uses it where it is present (for
 // heartbeat time-outs) and the system clock where it is not.
 long long TELVOtime_ms();
+// The same in microseconds (libVORBEL's SYNC producer schedules by it where
+// it is present, else by the system clock).
+long long TELVOtime_us();
 // Global debug mask; bit 0x100000 prints received CAN frames.
 extern std::atomic<unsigned long> TELVO_debug;
 

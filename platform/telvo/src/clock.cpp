@@ -242,3 +242,5 @@ void TELVOsleep(int s, int us) {
 long TELVOtime() { return static_cast<long>(telvo::clock().now_us() / 1000000); }
 
 long long TELVOtime_ms() { return static_cast<long long>(telvo::clock().now_us() / 1000); }
+
+long long TELVOtime_us() { return static_cast<long long>(telvo::clock().now_us()); }

@@ -10,6 +10,11 @@ namespace vorbel {
 // in a running server. TELVOtime() alone counts whole seconds: too coarse
 // for heartbeat time-outs of a few hundred milliseconds.
 long long framework_time_ms();
+// The same in microseconds (TELVOtime_us where the framework has it).
+long long framework_time_us();
+// Block the calling thread for us microseconds of framework time
+// (TELVOsleep).
+void framework_sleep_us(long long us);
 
 }  // namespace vorbel
 
