@@ -102,7 +102,7 @@ SdoTransfer::Verdict SdoTransfer::judge_block(Expect expect, const SdoAnswer& a)
       if (!names_entry(a, index_, subindex_)) return Verdict::Drop;
       if ((c & 0xF0) == 0x40 && switch_threshold_ > 0)  // the node chose an unblocked upload
         return initiate_upload_whole(a) ? Verdict::Take : Verdict::Drop;
-      if ((c & 0xE3) != 0xC0) return Verdict::Unexpected;
+      if ((c & 0xE1) != 0xC0) return Verdict::Unexpected;
       return !(c & 0x02) || a.length == 8 ? Verdict::Take : Verdict::Drop;
     case Expect::BlockSegment: return a.length == 8 ? Verdict::Take : Verdict::Drop;
     case Expect::BlockUploadEnd:
