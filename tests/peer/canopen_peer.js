@@ -13,7 +13,7 @@
 
 const net = require('net');
 const readline = require('readline');
-const { Device } = require('canopen');
+const { Device, ObjectType, AccessType, DataType } = require('canopen');
 
 const NODE_ID = 9;
 const [port, bus] = process.argv.slice(2);
@@ -28,6 +28,13 @@ device.eds.setIdentity({ vendorId: 0x5a, productCode: 9, revisionNumber: 0x60201
 device.eds.setHeartbeatProducerTime(50, keep);
 device.eds.setEmcyCobId(0x80 + NODE_ID, keep);
 device.eds.addSdoServerParameter(0, 0x580 + NODE_ID, 0x600 + NODE_ID, keep);
+// A writable domain for the block transfers of peer_check.cpp.
+device.eds.addEntry(0x2000, {
+  parameterName: 'block data',
+  objectType: ObjectType.VAR,
+  dataType: DataType.DOMAIN,
+  accessType: AccessType.READ_WRITE,
+});
 
 // A frame to the server, written as python-can writes it.
 function sendText(id, data) {
