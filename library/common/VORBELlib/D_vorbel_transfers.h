@@ -9,6 +9,12 @@
 //   - progress reports and a cancel token for those transfers;
 //   - program download (the objects 0x1F50, 0x1F51, 0x1F56);
 //   - store parameters (0x1010) and restore defaults (0x1011).
+//
+// Threads: every operation here runs on the caller's thread as the SDO
+// client's transfers do (D_vorbel.h): any thread, one transfer per node at
+// a time, the node's other frames kept for the server loop. An SdoCancel
+// may be cancelled from any thread; the progress callback runs on the
+// transferring thread.
 #ifndef D_VORBEL_TRANSFERS_H
 #define D_VORBEL_TRANSFERS_H
 
