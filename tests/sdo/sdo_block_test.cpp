@@ -67,6 +67,8 @@ TEST_F(SdoBlockTest, ABlockUploadAndABlockDownloadFrameByFrameWithTheirCrc) {
 // On a bus that keeps CAN's time a block arrives as the bus delivers it (not
 // at once into the handle's receive queue of 100 frames): each transfer is
 // whole, in the fewest frames, and takes exactly the time of their bits.
+// (64 kB only in blocks of 4 and 127 with the CRC: the rest adds time, not
+// cases.)
 TEST_F(SdoBlockTest, EverySizeAndBlockSizeWithAndWithoutCrcGoesWholeInTheFewestFramesAtBusSpeed) {
   testsupport::ManualBusClock bus(*clock_);
   bus.drive_from_this_thread();
@@ -77,6 +79,7 @@ TEST_F(SdoBlockTest, EverySizeAndBlockSizeWithAndWithoutCrcGoesWholeInTheFewestF
     const int segments = (size + 6) / 7;
     for (const int block : {1, 4, 127}) {
       for (const bool crc : {true, false}) {
+        if (size == 65536 && (block == 1 || !crc)) continue;
         const std::string what = std::to_string(size) + " bytes, block " + std::to_string(block) + (crc ? "" : ", no CRC");
         vorbel::SdoBlockOptions options;
         options.block_size = block;
