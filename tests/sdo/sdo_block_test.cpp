@@ -163,6 +163,15 @@ TEST_F(SdoBlockTest, ANodeOutsideTheBlockRulesGetsTheClientsAbort) {
        true, 0x05040003},
       {"the end before the block was acknowledged", {{0xA4, {frame({0xC1, 0x00, 0x20, 0x00, 0, 0, 0, 0})}}}, true,
        0x05040001},
+      // Each block is sent (or asked for) whole again, until the eighth.
+      {"no segment of a download taken",
+       {{0xC6, {frame({0xA4, 0x00, 0x20, 0x00, 2, 0, 0, 0})}}, {0x02, {frame({0xA2, 0, 2, 0, 0, 0, 0, 0})}}}, false,
+       0x05040000},
+      {"no segment of an upload in sequence",
+       {{0xA4, {frame({0xC6, 0x00, 0x20, 0x00, 100, 0, 0, 0})}},
+        {0xA3, {frame({0x02, 1, 2, 3, 4, 5, 6, 7}), frame({0x04, 1, 2, 3, 4, 5, 6, 7})}},
+        {0xA2, {frame({0x02, 1, 2, 3, 4, 5, 6, 7}), frame({0x04, 1, 2, 3, 4, 5, 6, 7})}}},
+       true, 0x05040000},
   };
   device_->set_silence(canopen_sim::Silence::Sdo);
   for (const auto& row : rows) {
@@ -172,7 +181,12 @@ TEST_F(SdoBlockTest, ANodeOutsideTheBlockRulesGetsTheClientsAbort) {
     char abort[40];
     std::snprintf(abort, sizeof abort, "-> 605: 80 00 20 00 %02X %02X %02X %02X", row.code & 0xFF, row.code >> 8 & 0xFF,
                   row.code >> 16 & 0xFF, row.code >> 24);
-    EXPECT_EQ(frames().back(), abort) << row.what;
+    const Frames seen = frames();
+    EXPECT_EQ(seen.back(), abort) << row.what;
+    if (row.code == 0x05040000) {
+      const char* again = row.upload ? "-> 605: A2 00 04 00 00 00 00 00" : "-> 605: 01 00 1F 3E 5D 7C 9B BA";
+      EXPECT_EQ(std::count(seen.begin(), seen.end(), again), row.upload ? 7 : 8) << row.what;
+    }
   }
 }
 

@@ -656,7 +656,9 @@ class D_can : public D_fct {
   // answers the block request with abort 0x05040001 (command not
   // supported) gets the transfer again at once, once, as an expedited or
   // segmented one (with the same progress reports and cancel token). A
-  // cancelled transfer sends the abort 0x08000021 and returns -1. A full
+  // cancelled transfer sends the abort 0x08000021 and returns -1. Eight
+  // blocks in a row without a segment across end the transfer with
+  // 0x05040000, as a time-out: the node answers but makes no progress. A full
   // transmit queue (NTCAN_TX_ERROR) while a block goes out is waited out
   // in pauses of 100 us, at most the SDO time-out.
   int sdo_block_upload(int index, int subindex, unsigned char* buffer, int size, int* len,

@@ -35,6 +35,10 @@ constexpr int kMaxBlockSize = 127;
 constexpr int kSegmentBytes = 7;
 constexpr int kTxPauseUs = 100;            // a full transmit queue is retried after this
 constexpr long long kProgressEveryMs = 100;
+// Blocks in a row of which not one segment arrived in sequence before the
+// transfer is given up as timed out: a node that keeps answering but never
+// gets a block across would hold the client for ever.
+constexpr int kStalledBlocks = 8;
 
 // The CRC table of polynomial 0x1021, most significant bit first.
 struct CrcTable {
@@ -180,12 +184,14 @@ int SdoTransfer::block_upload(uint8_t* buffer, int size, int* len) {
     return seq != blksize && !c;  // the block goes on
   };
   const AnswerRun run(take);
-  for (;;) {
+  for (int stalled = 0;;) {
     ackseq = 0;
     if ((r = await(Expect::BlockSegment, &a, Stage::SegmentAnswer, &run)) != 0) return r;
     *len = stored;
     if (bad_sequence) return give_up(kSdoAbortSequence);
     if (overflow) return give_up(kAbortOutOfMemory);
+    stalled = ackseq ? 0 : stalled + 1;
+    if (stalled == kStalledBlocks) return give_up(kAbortTimeout);
     const uint8_t ack[8] = {0xA2, static_cast<uint8_t>(ackseq), static_cast<uint8_t>(blksize)};
     if ((r = request(ack, Stage::SegmentRequest)) != 0) return r;
     if (last) break;
@@ -224,7 +230,7 @@ int SdoTransfer::block_download(const uint8_t* data, int len) {
   int blksize = a.data[4];
 
   // Each block starts behind the last segment the node acknowledged.
-  for (int acked = 0;;) {
+  for (int acked = 0, stalled = 0;;) {
     if (blksize < 1 || blksize > kMaxBlockSize) return give_up(kSdoAbortBlockSize);
     int seq = 0;
     for (int pos = acked; seq < blksize && pos < len;) {
@@ -238,6 +244,8 @@ int SdoTransfer::block_download(const uint8_t* data, int len) {
     if ((r = await(Expect::BlockAck, &a, Stage::SegmentAnswer)) != 0) return r;
     const int ackseq = a.data[1];
     if (ackseq > seq) return give_up(kSdoAbortSequence);
+    stalled = ackseq ? 0 : stalled + 1;
+    if (stalled == kStalledBlocks) return give_up(kAbortTimeout);
     acked += ackseq * kSegmentBytes < len - acked ? ackseq * kSegmentBytes : len - acked;
     blksize = a.data[2];
     if (acked == len) break;
