@@ -257,6 +257,9 @@ void Server::report_supervision(Node& n) {
     display_.event("alive", name(n) + "  booted(): node " + std::to_string(node_id(n)) +
                                 " sent a boot-up frame and is pre-operational again; start_node()=" +
                                 result_text(n.can->start_node()));
+    // The reset took back the heartbeat time written to 0x1017 (nothing was
+    // stored): the next turn writes it again.
+    n.heartbeat_asked = -1;
   }
   const bool lost = alive.lost();
   if (lost == n.lost_reported) return;

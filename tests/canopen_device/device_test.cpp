@@ -144,7 +144,7 @@ TEST_F(SdoTest, ProtocolErrorsAreAnsweredWithAborts) {
               up, up_answer,
               s1, "<- 585: 80 08 10 00 00 00 03 05",  // the first toggle must be 0
               s0, "<- 585: 80 00 00 00 00 00 00 08",  // no transfer in progress
-              "-> 605: A0 08 10 00 01 02 03 04", "<- 585: 80 08 10 00 01 00 04 05",  // block transfer
+              "-> 605: E0 08 10 00 01 02 03 04", "<- 585: 80 08 10 00 01 00 04 05",  // no such command
               up, up_answer,
               "-> 605: 80 08 10 00 00 00 00 05",  // the client's abort ends the transfer
               s0, "<- 585: 80 00 00 00 00 00 00 08",

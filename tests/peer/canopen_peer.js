@@ -16,7 +16,7 @@
 
 const net = require('net');
 const readline = require('readline');
-const { Device, Eds } = require('canopen');
+const { Device, Eds, ObjectType, AccessType, DataType } = require('canopen');
 
 const [port, bus, edsFile, nodeId] = process.argv.slice(2);
 const NODE_ID = edsFile ? Number(nodeId) : 9;
@@ -31,6 +31,13 @@ device.eds.setIdentity({ vendorId: 0x5a, productCode: 9, revisionNumber: 0x60201
 device.eds.setHeartbeatProducerTime(50, keep);
 device.eds.setEmcyCobId(0x80 + NODE_ID, keep);
 device.eds.addSdoServerParameter(0, 0x580 + NODE_ID, 0x600 + NODE_ID, keep);
+// A writable domain for the block transfers of peer_check.cpp.
+device.eds.addEntry(0x2000, {
+  parameterName: 'block data',
+  objectType: ObjectType.VAR,
+  dataType: DataType.DOMAIN,
+  accessType: AccessType.READ_WRITE,
+});
 
 // A frame to the server, written as python-can writes it.
 function sendText(id, data) {

@@ -8,8 +8,9 @@
 // DIR/node_modules), a socketcand client in a node process. The library
 // reads its identity (segmented and expedited uploads, the identity object
 // as binary), starts and stops it by NMT and sees that in its heartbeats,
-// receives an emergency it produces, and sets its heartbeat time by SDO
-// download, meeting its abort for a read-only entry. With --watch, python-can's socketcand client (SCRIPT,
+// receives an emergency it produces, sets its heartbeat time by SDO
+// download, meeting its abort for a read-only entry, and moves a value to
+// it and back by block transfers. With --watch, python-can's socketcand client (SCRIPT,
 // watch_net.py) watches the same net throughout: its frames must be the
 // driver's trace of the net, frame for frame, time stamps included.
 // Exit status: 0 when every check passed, 1 when one failed, 77 when node,
@@ -177,6 +178,26 @@ void dictionary_checks(EqFct& eq, const std::string& peer_dir, uint16_t port, in
          od.write("UNSIGNED8", 300) == NTCAN_INVALID_PARAMETER ? "" : "not refused");
 }
 
+// A block download of 2000 bytes to the peer's domain 0x2000, then a block
+// upload of it back: the same bytes, CRC checked both ways.
+std::string block_round_trip(Node& node) {
+  std::vector<unsigned char> value(2000), back(4000);
+  for (std::size_t i = 0; i < value.size(); ++i) value[i] = static_cast<unsigned char>(i * 31 + i / 251);
+  if (const int r = node.sdo_block_download(0x2000, 0, value.data(), static_cast<int>(value.size())); r != 0)
+    return "sdo_block_download " + std::to_string(r) + ", abort code " + std::to_string(node.sdo_abort_code());
+  int len = 0;
+  if (const int r = node.sdo_block_upload(0x2000, 0, back.data(), static_cast<int>(back.size()), &len); r != 0)
+    return "sdo_block_upload " + std::to_string(r) + ", abort code " + std::to_string(node.sdo_abort_code());
+  back.resize(static_cast<std::size_t>(len));
+  if (back != value) return "uploaded " + std::to_string(len) + " bytes, not the 2000 downloaded";
+  // Both by block, not by the fallback: the peer's end of the download (A1)
+  // and its end of the upload (C1 | n << 2) are on the trace.
+  int ends = 0;
+  for (const auto& e : ntcan_sim::trace(kNet))
+    ends += e.frame.msg.id == 0x580 + kNode && (e.frame.msg.data[0] == 0xA1 || (e.frame.msg.data[0] & 0xE3) == 0xC1);
+  return ends == 2 ? "" : std::to_string(ends) + " ends of block transfers from the peer, not 2";
+}
+
 int skip(const std::string& why) {
   const char* require = std::getenv("VORBEL_REQUIRE_PEER");
   const bool required = require && std::string(require) == "1";
@@ -294,6 +315,8 @@ int main(int argc, char** argv) {
          std::printf("     heartbeat period on the trace: %d ms\n", ms);
          return ms >= 150 && ms <= 300 ? "" : "a period of " + std::to_string(ms) + " ms";
        }},
+      {"block download of 2000 bytes to its 0x2000 and block upload back, byte for byte",
+       [&] { return block_round_trip(node); }},
   };
   int passed = 0, failed = 0;
   for (const Check& c : checks) {

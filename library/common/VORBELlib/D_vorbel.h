@@ -83,6 +83,7 @@
 #include <thread>
 #include <vector>
 
+#include "D_vorbel_transfers.h"
 #include "ntcan.h"
 #include "telvo.h"
 #include "vorbel_pdo.h"
@@ -655,9 +656,27 @@ class D_can : public D_fct {
   // (size indicated), segmented above (size indicated, 7 bytes per segment,
   // the toggle bit of every answer checked).
   int sdo_download(int index, int subindex, const unsigned char* data, int len);
+  // Block upload and block download (see D_vorbel_transfers.h), with the
+  // results above; an upload's buffer, *len and size rules are
+  // sdo_upload's. The node's block size is honoured; a block size outside
+  // 1..127 ends the transfer with 0x05040002, a sequence number outside the
+  // block with 0x05040003 and a CRC mismatch with 0x05040004. A node that
+  // answers the block request with abort 0x05040001 (command not
+  // supported) gets the transfer again at once, once, as an expedited or
+  // segmented one (with the same progress reports and cancel token). A
+  // cancelled transfer sends the abort 0x08000021 and returns -1. Eight
+  // blocks in a row without a segment across end the transfer with
+  // 0x05040000, as a time-out: the node answers but makes no progress. A full
+  // transmit queue (NTCAN_TX_ERROR) while a block goes out is waited out
+  // in pauses of 100 us, at most the SDO time-out.
+  int sdo_block_upload(int index, int subindex, unsigned char* buffer, int size, int* len,
+                       const vorbel::SdoBlockOptions& options = {});
+  int sdo_block_download(int index, int subindex, const unsigned char* data, int len,
+                         const vorbel::SdoBlockOptions& options = {});
   // The abort code of this D_can's last transfer (sdo_upload, sdo_download,
-  // segSdoRead, identity readers) if an abort ended it, whether the node
-  // sent it or the client; 0 when its last transfer ended otherwise.
+  // the block transfers, segSdoRead, identity readers) if an abort ended
+  // it, whether the node sent it or the client; 0 when its last transfer
+  // ended otherwise.
   uint32_t sdo_abort_code() const;
   // The time-out of each wait for an answer, in milliseconds of framework
   // time, for every transfer of this D_can; ms below 1 restores the

@@ -14,18 +14,26 @@
 //   emergency     error code, error register and five manufacturer bytes on
 //                 0x080 + node id, when asked; each error also goes into
 //                 its error register 0x1001 and error history 0x1003.
-//   SDO server    uploads and downloads, expedited (1 to 4 bytes) or
-//                 segmented, of an object dictionary of byte strings with
-//                 read-only and writable entries, on 0x600 + node id
-//                 (requests) and 0x580 + node id (responses). A heartbeat
-//                 producer time written to 0x1017 applies at once.
+//   SDO server    uploads and downloads, expedited (1 to 4 bytes),
+//                 segmented or by block (with CRC), of an object dictionary
+//                 of byte strings with read-only and writable entries, on
+//                 0x600 + node id (requests) and 0x580 + node id
+//                 (responses). A heartbeat producer time written to 0x1017
+//                 applies at once.
+//   parameters    what downloads write lasts until the next reset: store
+//                 parameters (0x1010) keeps it through resets, restore
+//                 defaults (0x1011) brings the defaults back at the next
+//                 reset (see Device, "Parameters").
+//   programs      optionally the program download objects 0x1F50, 0x1F51
+//                 and 0x1F56 (Options::program_download).
 //   PDOs          four receive and four transmit PDOs, configured over SDO,
 //                 SYNC consumed, process values that move (see "Process
 //                 data" below).
 //   misbehaviour  on request, for tests of clients: silence, wrong toggle
 //                 bits, aborts in the middle of a transfer (uploads and
 //                 downloads alike), endless segments, unrelated frames in
-//                 front of every SDO answer.
+//                 front of every SDO answer; for block transfers a wrong
+//                 CRC, a lost segment, or no block transfers at all.
 //
 // Its frames are put on the net with ntcan_sim::inject under the device's
 // participant name, so they appear on the trace and reach only the driver
@@ -119,7 +127,7 @@ constexpr uint32_t kAbortValueTooHigh = 0x06090031;         // a heartbeat perio
 constexpr uint32_t kAbortValueTooLow = 0x06090032;          // a value below a limit, a valid PDO COB-ID of identifier 0
 constexpr uint32_t kAbortNotMappable = 0x06040041;          // an entry that cannot be mapped
 constexpr uint32_t kAbortMappingTooLong = 0x06040042;       // entries of more than 64 bits
-constexpr uint32_t kAbortDeviceState = 0x08000022;          // a mapping written while in use
+constexpr uint32_t kAbortDeviceState = 0x08000022;          // a mapping written while in use; program data or control refused in this state
 constexpr uint32_t kAbortGeneralError = 0x08000000;         // segment request with no transfer in progress
 
 // Process data (see Device, "Process data").
@@ -155,6 +163,38 @@ constexpr uint32_t kAbortInvalidValue = 0x06090030;  // 0x1003/0 written with an
 // last-segment bit is withheld (set_never_last_segment).
 constexpr uint8_t kFillerByte = '*';
 
+// Program download objects (Options::program_download), subindex 1: the
+// program data (a domain: the image), program control (one byte: 0 stopped,
+// 1 running) and the program software identification (4 bytes: the
+// image's CRC-16 of block transfers, little-endian, 0 without image).
+constexpr uint16_t kProgramDataIndex = 0x1F50;
+constexpr uint16_t kProgramControlIndex = 0x1F51;
+constexpr uint16_t kProgramIdentificationIndex = 0x1F56;
+// Store parameters and restore defaults, subindex 0: 4 (the highest
+// subindex), 1..4: all, communication (0x1000..0x1FFF), application
+// (0x6000..0x9FFF), manufacturer (0x2000..0x5FFF) parameters.
+constexpr uint16_t kStoreParametersIndex = 0x1010;
+constexpr uint16_t kRestoreDefaultsIndex = 0x1011;
+constexpr uint32_t kSaveSignature = 0x65766173;  // "save", little-endian
+constexpr uint32_t kLoadSignature = 0x64616F6C;  // "load"
+
+constexpr uint32_t kAbortBlockSize = 0x05040002;         // a block size outside 1..127
+constexpr uint32_t kAbortSequence = 0x05040003;          // a sequence number outside the block
+constexpr uint32_t kAbortCrc = 0x05040004;               // the block download's CRC does not match
+constexpr uint32_t kAbortCannotStore = 0x08000020;       // a store or restore without its signature
+
+// Misbehaviour of block transfers (set_block_fault).
+enum class BlockFault {
+  None,
+  CorruptCrc,   // when the CRC is used: uploads: the end frame's CRC is
+                // wrong; downloads: the node finds the client's CRC wrong
+                // (abort kAbortCrc)
+  DropSegment,  // the second segment of each transfer's first block (of
+                // at least 3 segments) is lost: not sent (uploads) or not
+                // taken (downloads)
+  Refuse,       // block requests are answered with kAbortUnknownCommand
+};
+
 // What silence (set_silence) covers.
 enum class Silence {
   None,  // normal behaviour
@@ -182,6 +222,9 @@ struct Options {
   uint32_t product_code = 0x00000001;
   uint32_t revision_number = 0x00010000;
   uint32_t serial_number = 0x00000001;
+  // The program download objects of program 1 (kProgramDataIndex, ...):
+  // stopped, without image.
+  bool program_download = false;
 };
 
 // Who may write an entry by SDO download (WriteOnly: and nobody upload it).
@@ -344,7 +387,8 @@ class Device {
   //   0x1600 / 0x1A00 + n - 1  mappings: 0 count, 1..8 entries
   //                   (index << 16 | subindex << 8 | bits)
   //   0x1005          COB-ID of the SYNC the device consumes (0x80)
-  // The parameters survive NMT resets and reboots (as if stored).
+  // As every download, a parameter written lasts until the next reset
+  // unless the parameters are stored (0x1010, see "Parameters").
   //
   // Refused downloads: a transmission type other than 0..240, 254, 255 and
   // a COB-ID with a 29-bit identifier or bits 11..28 set, or changing the
@@ -388,6 +432,47 @@ class Device {
   // Receive PDOs ignored for being shorter than their mapping.
   uint64_t pdo_length_errors() const;
 
+  // SDO block upload and download (one transfer at a time, as above; a new
+  // initiate request of any kind replaces the one in progress):
+  //   initiate block upload A0 | cc << 2, blksize (1..127, else
+  //     kAbortBlockSize), pst: a value of at most pst bytes (pst > 0) goes
+  //     as an expedited or segmented upload instead; otherwise
+  //     C2 | sc << 2 with the size, and after the client's start A3 blocks
+  //     of blksize segments (c << 7 | seq, 7 bytes), each block from the
+  //     segment after the client's ackseq, the client's new block size
+  //     applied; then C1 | n << 2 with the CRC (when both offer it), ended
+  //     by the client's A1.
+  //   initiate block download C0 | cc << 2 | s << 1: A0 | sc << 2 with its
+  //     block size (set_block_size); segments taken in sequence, a block
+  //     acknowledged (A2 ackseq blksize) after its last segment or a
+  //     segment with c; the end request C1 | n << 2 with the CRC: the value
+  //     is written (the length and write rules of downloads apply) and A1
+  //     answers.
+  // The CRC is offered (sc) unless set_block_crc(false).
+  void set_block_size(int segments);  // 1..127 (clamped), 127 by default
+  void set_block_crc(bool on);
+  void set_block_fault(BlockFault fault);
+
+  // ---- Parameters ----------------------------------------------------------
+  // A download changes a writable entry until the node resets (NMT reset
+  // node, reboot(); reset communication for 0x1000..0x1FFF): then the entry
+  // is back at its stored value, or at its default (its bytes from the
+  // constructor, set_object or define_object) when none was stored. Writing
+  // kSaveSignature to 0x1010 subindex 1..4 stores the group's entries as they
+  // are; writing kLoadSignature to 0x1011 subindex 1..4 forgets what was
+  // stored, so that the next reset brings the defaults back. Another value
+  // is refused with kAbortCannotStore. Reading either gives 1 (the node
+  // stores on command). The program objects, 0x1010 and 0x1011 are no
+  // parameters. A heartbeat producer time that a reset changes applies at
+  // once. (Until the device stored parameters, a written 0x1017 survived a
+  // reset; it no longer does without a store.)
+  //
+  // Program download (Options::program_download): 0x1F51 takes 0 (stop),
+  // 1 (start: kAbortDeviceState without image) and 3 (clear the image:
+  // kAbortDeviceState while running); other values kAbortDeviceState.
+  // 0x1F50 takes an image by any download while stopped
+  // (kAbortDeviceState while running), and 0x1F56 then holds its CRC.
+
   // ---- Misbehaviour, for tests of clients ---------------------------------
   void set_silence(Silence s);
   // The three below apply to uploads and downloads alike.
@@ -417,7 +502,7 @@ class Device {
   uint64_t frames_sent() const;
   // Bit 7 of the next node-guarding answer (0 or 1).
   int guard_toggle() const;
-  // A segmented upload is in progress.
+  // An SDO transfer (segmented or block) is in progress.
   bool transfer_in_progress() const;
 
  private:
@@ -437,6 +522,24 @@ class Device {
     Access access = Access::ReadWrite;
     bool fixed_length = false;
   };
+  // A block transfer in progress (device_block.cpp).
+  struct Block {
+    enum class Phase { Idle, UploadStart, UploadAck, UploadEnd, Download, DownloadEnd };
+    Phase phase = Phase::Idle;
+    uint16_t index = 0;
+    uint8_t subindex = 0;
+    bool crc = false;       // both sides offered the CRC
+    int blksize = 0;        // segments of the block in progress
+    std::string data;       // upload: the value; download: what came so far
+    int64_t size = -1;      // download: the size indicated, -1 none
+    std::size_t sent = 0;   // upload: bytes acknowledged by the client
+    int segments = 0;       // upload: segments of the block last sent
+    bool has_last = false;  // upload: ... the value's last among them
+    int seq = 0;            // download: last segment taken in sequence
+    bool last = false;      // download: the segment with c was taken
+    bool dropped = false;   // DropSegment has struck in this transfer
+  };
+  using Key = std::pair<uint16_t, uint8_t>;
   struct Producer;  // a periodic thread's shared block
   struct PdoState;  // see device_pdo.cpp
 
@@ -459,6 +562,23 @@ class Device {
 
   void on_frame(const CMSG& m);
   std::optional<CMSG> sdo_answer_locked(const CMSG& request);
+  // device_block.cpp: a block request or a frame of a block transfer in
+  // progress, answered into `out`; false for any other request.
+  bool block_answer_locked(const CMSG& request, std::vector<CMSG>& out);
+  void block_upload_frames_locked(std::vector<CMSG>& out);
+  CMSG block_download_end_locked(const CMSG& request);
+  void block_download_segment_locked(const CMSG& request, std::vector<CMSG>& out);
+  CMSG sdo_frame(uint8_t command, uint16_t index, uint8_t subindex) const;
+  // CRC-16 of block transfers (polynomial 0x1021, initial value 0).
+  static uint16_t block_crc(const std::string& bytes);
+  // device_storage.cpp: the store/restore (and program) entries; writes to
+  // them (handled: *handled true, the abort code or 0); the reload of
+  // parameters at a reset; forgetting an entry's stored value and default
+  // when a test redefines it.
+  void define_storage_locked(bool program_download);
+  uint32_t special_write_locked(uint16_t index, uint8_t subindex, const std::string& bytes, bool* handled);
+  void reload_parameters_locked(bool communication_only);
+  void forget_parameter_locked(const Key& key);
   CMSG segment_answer_locked(const CMSG& request);
   CMSG initiate_download_locked(const CMSG& request);
   CMSG download_segment_locked(const CMSG& request);
@@ -475,7 +595,7 @@ class Device {
   void define_error_objects_locked();
   uint8_t record_error_locked(uint16_t code, uint8_t reg, const std::array<uint8_t, 5>& manufacturer);
   uint32_t write_error_history_locked(uint8_t subindex, const std::string& bytes);
-  void reset_locked(std::vector<CMSG>& out);
+  void reset_locked(std::vector<CMSG>& out, bool communication_only = false);
   void send(const std::vector<CMSG>& frames);
   CMSG state_frame(uint8_t state_byte) const;
   CMSG abort_frame(uint16_t index, uint8_t subindex, uint32_t code) const;
@@ -491,6 +611,12 @@ class Device {
   std::map<std::pair<uint16_t, uint8_t>, Entry> objects_;
   std::map<std::pair<uint16_t, uint8_t>, ValueCheck> checks_;  // of entries defined with one
   Transfer transfer_;
+  Block block_;
+  int block_size_ = 127;
+  bool block_crc_ = true;
+  BlockFault block_fault_ = BlockFault::None;
+  std::map<Key, std::string> defaults_;  // entries downloaded since defined: their default
+  std::map<Key, std::string> stored_;    // stored parameters
   int heartbeat_change_ = -1;  // a 0x1017 written by download, applied after the answer
   Silence silence_ = Silence::None;
   int wrong_toggle_after_ = -1;

@@ -92,6 +92,7 @@ Device::Device(int net, int node_id, Options options)
   for (uint8_t sub = 1; sub <= 4; ++sub) objects_[{kIdentityIndex, sub}] = Entry{le_bytes(identity[sub - 1], 4), ro, true};
   define_error_objects_locked();
   define_pdo_objects();
+  define_storage_locked(options.program_download);
 
   participant_ = ntcan_sim::attach(net_, name_, [this](const ntcan_sim::BusFrame& f) {
     on_frame(f.msg);
@@ -167,8 +168,8 @@ void Device::on_frame(const CMSG& m) {
         case kNmtStart: state_ = NmtState::Operational; break;
         case kNmtStop: state_ = NmtState::Stopped; break;
         case kNmtEnterPreOperational: state_ = NmtState::PreOperational; break;
-        case kNmtResetNode:
-        case kNmtResetCommunication: reset_locked(out); break;
+        case kNmtResetNode: reset_locked(out); break;
+        case kNmtResetCommunication: reset_locked(out, true); break;
         default: break;
       }
     } else if (m.id == kHeartbeatBase + node_id_ && rtr) {
@@ -178,17 +179,18 @@ void Device::on_frame(const CMSG& m) {
       guard_toggle_ ^= 1;
     } else if (m.id == kSdoRequestBase + node_id_ && !rtr && dlc == 8 &&
                state_ != NmtState::Stopped && silence_ != Silence::Sdo) {
-      if (std::optional<CMSG> answer = sdo_answer_locked(m)) {
-        if (chatter_) {
-          out.push_back(state_frame(static_cast<uint8_t>(state_)));
-          out.push_back(emergency_frame(kChatterErrorCode, kChatterErrorRegister, {}));
-        }
-        out.push_back(*answer);
+      std::vector<CMSG> answers;
+      if (!block_answer_locked(m, answers))
+        if (std::optional<CMSG> answer = sdo_answer_locked(m)) answers.push_back(*answer);
+      if (chatter_ && !answers.empty()) {
+        out.push_back(state_frame(static_cast<uint8_t>(state_)));
+        out.push_back(emergency_frame(kChatterErrorCode, kChatterErrorRegister, {}));
       }
-      heartbeat_change = std::exchange(heartbeat_change_, -1);
+      out.insert(out.end(), answers.begin(), answers.end());
     } else {
       pdo_frame_locked(m, out);
     }
+    heartbeat_change = std::exchange(heartbeat_change_, -1);
   }
   send(out);
   // After the answer, as a node answers first and then acts on the value.
@@ -203,8 +205,10 @@ void Device::apply_heartbeat_time(int period_ms) {
     stop_heartbeat();
 }
 
-void Device::reset_locked(std::vector<CMSG>& out) {
+void Device::reset_locked(std::vector<CMSG>& out, bool communication_only) {
   transfer_ = Transfer{};
+  block_ = Block{};
+  reload_parameters_locked(communication_only);
   pdo_reset_locked();
   guard_toggle_ = 0;
   state_ = NmtState::PreOperational;
@@ -265,6 +269,9 @@ Device::Entry* Device::entry_locked(uint16_t index, uint8_t subindex, uint32_t* 
 }
 
 uint32_t Device::write_locked(uint16_t index, uint8_t subindex, Entry& entry, std::string bytes) {
+  bool handled = false;
+  const uint32_t special = special_write_locked(index, subindex, bytes, &handled);
+  if (handled) return special;
   if (entry.fixed_length && bytes.size() != entry.bytes.size()) return kAbortLengthMismatch;
   if (index == kErrorHistoryIndex) return write_error_history_locked(subindex, bytes);
   if (const auto check = checks_.find({index, subindex}); check != checks_.end()) {
@@ -278,6 +285,7 @@ uint32_t Device::write_locked(uint16_t index, uint8_t subindex, Entry& entry, st
     if (ms > static_cast<uint32_t>(kMaxHeartbeatMs)) return kAbortValueTooHigh;
     heartbeat_change_ = static_cast<int>(ms);
   }
+  defaults_.emplace(Key{index, subindex}, entry.bytes);  // a reset brings it back
   entry.bytes = std::move(bytes);
   return 0;
 }
@@ -406,12 +414,15 @@ void Device::set_state(NmtState s) {
 
 void Device::reboot() {
   std::vector<CMSG> out;
+  int heartbeat_change = -1;
   {
     std::lock_guard<std::mutex> lock(mu_);
     reset_locked(out);
     if (silence_ == Silence::All) out.clear();
+    heartbeat_change = std::exchange(heartbeat_change_, -1);
   }
   send(out);
+  if (heartbeat_change >= 0) apply_heartbeat_time(heartbeat_change);
 }
 
 bool Device::send_heartbeat() {
@@ -522,12 +533,14 @@ bool Device::heartbeat_running() const {
 void Device::set_object(uint16_t index, uint8_t subindex, std::string bytes) {
   std::lock_guard<std::mutex> lock(mu_);
   objects_[{index, subindex}].bytes = std::move(bytes);
+  forget_parameter_locked({index, subindex});
 }
 
 void Device::define_object(uint16_t index, uint8_t subindex, std::string bytes, Access access, bool fixed_length) {
   std::lock_guard<std::mutex> lock(mu_);
   objects_[{index, subindex}] = Entry{std::move(bytes), access, fixed_length};
   checks_.erase({index, subindex});
+  forget_parameter_locked({index, subindex});
 }
 
 void Device::define_object(uint16_t index, uint8_t subindex, std::string bytes, Access access, bool fixed_length,
@@ -535,6 +548,7 @@ void Device::define_object(uint16_t index, uint8_t subindex, std::string bytes, 
   std::lock_guard<std::mutex> lock(mu_);
   objects_[{index, subindex}] = Entry{std::move(bytes), access, fixed_length};
   checks_[{index, subindex}] = std::move(check);
+  forget_parameter_locked({index, subindex});
 }
 
 void Device::remove_object(uint16_t index, uint8_t subindex) {
@@ -584,6 +598,7 @@ void Device::clear_misbehaviour() {
   abort_code_ = kAbortGeneralError;
   never_last_ = false;
   chatter_ = false;
+  block_fault_ = BlockFault::None;
 }
 
 uint64_t Device::sdo_requests() const { return sdo_requests_.load(); }
@@ -596,7 +611,7 @@ int Device::guard_toggle() const {
 
 bool Device::transfer_in_progress() const {
   std::lock_guard<std::mutex> lock(mu_);
-  return transfer_.active;
+  return transfer_.active || block_.phase != Block::Phase::Idle;
 }
 
 }  // namespace canopen_sim

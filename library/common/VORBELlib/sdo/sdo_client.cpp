@@ -65,6 +65,27 @@ int D_can::sdo_download(int index, int subindex, const unsigned char* data, int 
                       [&](vorbel::SdoTransfer& t) { return t.download(data, len); });
 }
 
+int D_can::sdo_block_upload(int index, int subindex, unsigned char* buffer, int size, int* len,
+                            const vorbel::SdoBlockOptions& options) {
+  if (len) *len = 0;
+  if (!buffer || size < 1 || !len || !valid_entry(index, subindex)) return NTCAN_INVALID_PARAMETER;
+  return sdo_transfer(current_node_id(), index, subindex, false, "D_can::sdo_block_upload",
+                      [&](vorbel::SdoTransfer& t) {
+                        t.watch(&options);
+                        return t.block_upload(buffer, size, len);
+                      });
+}
+
+int D_can::sdo_block_download(int index, int subindex, const unsigned char* data, int len,
+                              const vorbel::SdoBlockOptions& options) {
+  if (!data || len < 1 || !valid_entry(index, subindex)) return NTCAN_INVALID_PARAMETER;
+  return sdo_transfer(current_node_id(), index, subindex, false, "D_can::sdo_block_download",
+                      [&](vorbel::SdoTransfer& t) {
+                        t.watch(&options);
+                        return t.block_download(data, len);
+                      });
+}
+
 uint32_t D_can::sdo_abort_code() const { return sdo_abort_code_.load(); }
 
 void D_can::sdo_timeout_ms(int ms) { sdo_timeout_ms_ = ms > 0 ? ms : kDefaultSdoTimeoutMs; }

@@ -33,6 +33,16 @@ inline bool names_entry(const SdoAnswer& a, int index, int subindex) {
          a.data[3] == (subindex & 0xFF);
 }
 
+// An initiate upload answer (command 0x4_) that carries what it claims: an
+// expedited value of at least one byte within the frame's length, or none
+// (segments follow).
+inline bool initiate_upload_whole(const SdoAnswer& a) {
+  const uint8_t c = a.command;
+  if (!(c & 0x02)) return true;
+  const int size = (c & 0x01) ? 4 - ((c >> 2) & 3) : a.length - 4;
+  return size >= 1 && a.length >= 4 + size;
+}
+
 // Four bytes of an SDO frame as the 32-bit value they carry, low byte first.
 inline uint32_t le32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |

@@ -203,20 +203,23 @@ int SdoTransfer::give_up(uint32_t code) {
 
 SdoTransfer::Verdict SdoTransfer::judge(const CMSG& m, Expect expect, SdoAnswer* a, uint32_t* code) const {
   if (!sdo_answer(m, node_id_, a)) return Verdict::Drop;
+  if (expect == Expect::BlockSegment) {
+    // A block's segments may carry any command byte: among them only 0x80
+    // (sequence number 0) naming the entry is an abort.
+    if (a->command == 0x80 && sdo_abort(*a, index_, subindex_, code)) return Verdict::Aborted;
+    return judge_block(expect, *a);
+  }
   if (sdo_abort(*a, index_, subindex_, code)) return Verdict::Aborted;
   const uint8_t c = a->command;
   // An abort of another transfer (one given up before) is none of this one's.
   if ((c & 0xE0) == 0x80) return Verdict::Drop;
   const Verdict unexpected = legacy_ ? Verdict::Drop : Verdict::Unexpected;
   switch (expect) {
-    case Expect::InitiateUpload: {
+    case Expect::InitiateUpload:
       // Answers naming another entry belong to another transfer.
       if (!names_entry(*a, index_, subindex_)) return Verdict::Drop;
       if ((c & 0xF0) != 0x40) return unexpected;
-      if (!(c & 0x02)) return Verdict::Take;  // segments follow
-      const int size = (c & 0x01) ? 4 - ((c >> 2) & 3) : a->length - 4;
-      return size >= 1 && a->length >= 4 + size ? Verdict::Take : Verdict::Drop;
-    }
+      return initiate_upload_whole(*a) ? Verdict::Take : Verdict::Drop;
     case Expect::UploadSegment: {
       if (c & 0xE0) return unexpected;
       if (a->length < 1 + 7 - ((c >> 1) & 7)) return Verdict::Drop;  // shorter than it claims
@@ -228,11 +231,11 @@ SdoTransfer::Verdict SdoTransfer::judge(const CMSG& m, Expect expect, SdoAnswer*
     case Expect::DownloadSegment:
       if ((c & 0xE0) != 0x20) return Verdict::Unexpected;
       return ((c >> 4) & 1) == toggle_ ? Verdict::Take : Verdict::WrongToggle;
+    default: return judge_block(expect, *a);
   }
-  return Verdict::Drop;
 }
 
-int SdoTransfer::await(Expect expect, SdoAnswer* answer, Stage stage) {
+int SdoTransfer::await(Expect expect, SdoAnswer* answer, Stage stage, const AnswerRun* run) {
   stage_ = stage;
   FrameWait wait(node_, timeout_us_);
   for (;;) {
@@ -241,18 +244,23 @@ int SdoTransfer::await(Expect expect, SdoAnswer* answer, Stage stage) {
     if (r == kTimedOut) return give_up(kAbortTimeout);
     if (r != NTCAN_SUCCESS) return r;
     // The frames that are not the answer, in front of it and behind it in
-    // the batch, are kept for the node's fills.
+    // the batch, are kept for the node's fills. A run's answers take their
+    // place among them: batch_[first..i) are the frames not yet kept.
+    int first = 0;
     for (int i = 0; i < count; ++i) {
       uint32_t code = 0;
       const Verdict verdict = judge(batch_[i], expect, answer, &code);
       if (verdict == Verdict::Drop) continue;
-      taker_.keep(batch_, i);
-      taker_.keep(batch_ + i + 1, count - i - 1);
+      taker_.keep(batch_ + first, i - first);
+      first = i + 1;
+      if (verdict == Verdict::Take && run && (*run)(*answer)) continue;
+      taker_.keep(batch_ + first, count - first);
       switch (verdict) {
         case Verdict::Drop:
         case Verdict::Take: return 0;
         case Verdict::Aborted:
           abort_code_ = code;
+          node_aborted_ = true;
           if (legacy_) {
             std::printf("Segmented transfer aborted with code 0x%X\n", static_cast<unsigned>(code));
             std::fflush(stdout);
@@ -267,14 +275,12 @@ int SdoTransfer::await(Expect expect, SdoAnswer* answer, Stage stage) {
         case Verdict::Unexpected: return give_up(kAbortUnknownCommand);
       }
     }
-    taker_.keep(batch_, count);
+    taker_.keep(batch_ + first, count - first);
+    if (cancelled()) return give_up(kSdoAbortCancelled);
   }
 }
 
 int SdoTransfer::upload(uint8_t* buffer, int size, int* len) {
-  // Legacy: the last byte of the buffer is never written.
-  const int room = legacy_ ? size - 1 : size;
-  int stored = 0;
   *len = 0;
   uint8_t initiate[8];
   entry_frame(0x40, initiate);
@@ -282,7 +288,15 @@ int SdoTransfer::upload(uint8_t* buffer, int size, int* len) {
   if (r != 0) return r;
   SdoAnswer a;
   if ((r = await(Expect::InitiateUpload, &a, Stage::InitiateAnswer)) != 0) return r;
+  return upload_answered(a, buffer, size, len);
+}
 
+int SdoTransfer::upload_answered(const SdoAnswer& answer, uint8_t* buffer, int size, int* len) {
+  // Legacy: the last byte of the buffer is never written.
+  const int room = legacy_ ? size - 1 : size;
+  int stored = 0;
+  int r = 0;
+  SdoAnswer a = answer;
   const uint8_t c = a.command;
   if (c & 0x02) {  // expedited: the value is in this answer
     const int n = (c & 0x01) ? 4 - ((c >> 2) & 3) : a.length - 4;
@@ -290,11 +304,14 @@ int SdoTransfer::upload(uint8_t* buffer, int size, int* len) {
     std::memcpy(buffer, a.data + 4, static_cast<size_t>(stored));
     if (legacy_) buffer[stored] = 0;
     *len = stored;
-    return n > room && !legacy_ ? fail() : 0;
+    if (n > room && !legacy_) return fail();
+    step_done(static_cast<size_t>(stored), true);
+    return 0;
   }
   // Segmented, its size indicated in bytes 4-7 when s is set.
   const int64_t indicated = (c & 0x01) && a.length == 8 ? int64_t{le32(a.data + 4)} : -1;
   if (!legacy_ && indicated > room) return give_up(kAbortOutOfMemory);
+  if (indicated > 0) total_ = static_cast<size_t>(indicated);
   for (int segments = 0;; ++segments) {
     if (segments == segment_limit(size)) {
       stage_ = Stage::SegmentLimit;
@@ -319,7 +336,7 @@ int SdoTransfer::upload(uint8_t* buffer, int size, int* len) {
       }
       if (last && indicated >= 0 && stored != indicated) return fail();
     }
-    if (last) return 0;
+    if ((r = step_done(static_cast<size_t>(stored), last)) != 0 || last) return r;
     toggle_ ^= 1;
   }
 }
@@ -335,10 +352,12 @@ int SdoTransfer::download(const uint8_t* data, int len) {
     entry_frame(0x21, initiate);  // segmented, the size in bytes 4-7
     put_le32(initiate + 4, static_cast<uint32_t>(len));
   }
+  total_ = static_cast<size_t>(len);
   int r = request(initiate, Stage::InitiateRequest);
   if (r != 0) return r;
   SdoAnswer a;
-  if ((r = await(Expect::InitiateDownload, &a, Stage::InitiateAnswer)) != 0 || expedited) return r;
+  if ((r = await(Expect::InitiateDownload, &a, Stage::InitiateAnswer)) != 0) return r;
+  if (expedited) return step_done(total_, true);
   for (int sent = 0; sent < len;) {
     const int n = len - sent < 7 ? len - sent : 7;
     const bool last = sent + n == len;
@@ -347,6 +366,7 @@ int SdoTransfer::download(const uint8_t* data, int len) {
     if ((r = request(segment, Stage::SegmentRequest)) != 0) return r;
     if ((r = await(Expect::DownloadSegment, &a, Stage::SegmentAnswer)) != 0) return r;
     sent += n;
+    if ((r = step_done(static_cast<size_t>(sent), last)) != 0) return r;
     toggle_ ^= 1;
   }
   return 0;

@@ -57,6 +57,14 @@ class SdoTransfer {
   int upload(uint8_t* buffer, int size, int* len);
   // Download len > 0 bytes: expedited up to 4, segmented above.
   int download(const uint8_t* data, int len);
+  // Block transfers (sdo_block.cpp), with upload's buffer rules. A node
+  // that answers the block request with abort 0x05040001 gets the transfer
+  // again as upload() or download().
+  int block_upload(uint8_t* buffer, int size, int* len);
+  int block_download(const uint8_t* data, int len);
+  // Progress reports, cancel token and block settings for the transfers
+  // that follow; `options` must outlive them.
+  void watch(const SdoBlockOptions* options) { options_ = options; }
 
   // The code of the abort that ended the transfer, sent or received; 0 when
   // none did.
@@ -66,7 +74,18 @@ class SdoTransfer {
   static int segment_limit(int size);
 
  private:
-  enum class Expect { InitiateUpload, UploadSegment, InitiateDownload, DownloadSegment };
+  enum class Expect {
+    InitiateUpload,
+    UploadSegment,
+    InitiateDownload,
+    DownloadSegment,
+    InitiateBlockUpload,
+    BlockSegment,
+    BlockUploadEnd,
+    InitiateBlockDownload,
+    BlockAck,
+    BlockDownloadEnd,
+  };
   enum class Verdict { Drop, Take, Aborted, WrongToggle, Unexpected };
 
   // An 8-byte frame with `command` and the entry (index low byte first,
@@ -74,9 +93,37 @@ class SdoTransfer {
   void entry_frame(uint8_t command, uint8_t* frame) const;
   // Send one request frame (8 bytes) to the node.
   int request(const uint8_t* frame, Stage stage);
-  // Wait for the answer of the current step.
-  int await(Expect expect, SdoAnswer* answer, Stage stage);
+  // A run of answers one wait hands on (the segments of a block upload):
+  // called for each, it says whether the step wants more.
+  class AnswerRun {
+   public:
+    template <class F>
+    explicit AnswerRun(F& f)
+        : target_(&f), call_([](void* t, const SdoAnswer& a) { return (*static_cast<F*>(t))(a); }) {}
+    bool operator()(const SdoAnswer& a) const { return call_(target_, a); }
+
+   private:
+    void* target_;
+    bool (*call_)(void*, const SdoAnswer&);
+  };
+  // Wait for the answer of the current step; with `run`, for answers until
+  // run says the step has what it wants (the frames between them are kept
+  // for the node's fills, in order).
+  int await(Expect expect, SdoAnswer* answer, Stage stage, const AnswerRun* run = nullptr);
   Verdict judge(const CMSG& m, Expect expect, SdoAnswer* answer, uint32_t* code) const;
+  Verdict judge_block(Expect expect, const SdoAnswer& a) const;
+  // Upload after the initiate answer `a` (segmented or expedited).
+  int upload_answered(const SdoAnswer& a, uint8_t* buffer, int size, int* len);
+  // `done` bytes are through: a progress report when one is due (always
+  // for the `final` step); -1, the abort sent, when the transfer is
+  // cancelled and more steps would follow; else 0.
+  int step_done(size_t done, bool final = false);
+  // The node refused the block request with "command not supported":
+  // clears the abort, for the transfer to run again unblocked.
+  bool refused_block();
+  bool cancelled() const { return options_ && options_->cancel && options_->cancel->cancelled(); }
+  // Send a block segment, waiting out a full transmit queue.
+  int send_segment(const uint8_t* frame);
   // Give the transfer up: the abort request to the node, -1.
   int give_up(uint32_t code);
   // A failure that needs no abort frame: the node has ended the transfer.
@@ -91,7 +138,13 @@ class SdoTransfer {
   const bool legacy_;
   int toggle_ = 0;  // toggle of the next segment and of its answer
   uint32_t abort_code_ = 0;
+  bool node_aborted_ = false;  // the abort came from the node
   Stage stage_ = Stage::InitiateRequest;
+  const SdoBlockOptions* options_ = nullptr;
+  int switch_threshold_ = 0;      // block upload: the node may answer unblocked
+  size_t total_ = 0;              // bytes of the value, 0 unknown (progress)
+  size_t reported_ = 0;           // done at the last progress report
+  long long reported_ms_ = -1;    // framework time of that report
   CMSG batch_[100];
 };
 
