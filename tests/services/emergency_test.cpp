@@ -9,6 +9,8 @@
 #include <tuple>
 
 #include "D_vorbel.h"
+#include "bus_fixture.h"
+#include "canopen_device.h"
 #include "ntcan_sim.h"
 
 using ntcan_sim::make_frame;
@@ -114,4 +116,52 @@ TEST(EmergencyQueueTest, DeviceCodeTakesOnItsThreadWhileTheLoopPutsInEveryEmerge
   EXPECT_EQ(taken.size() + q.dropped(), static_cast<size_t>(kBatches));
   EXPECT_TRUE(std::is_sorted(taken.begin(), taken.end()));
   EXPECT_EQ(std::adjacent_find(taken.begin(), taken.end()), taken.end()) << "none twice";
+}
+
+namespace {
+class NodeEmergencies : public testsupport::BusTest {};
+}  // namespace
+
+// A node's queue: three emergencies of one batch, one sent during an SDO
+// transfer (taken by the transfer, kept for the fill), a follower's fill, and
+// a full queue.
+TEST_F(NodeEmergencies, EveryEmergencyOfTheNodeReachesItsQueueInOrderDecodedAndWhatDoesNotFitIsCounted) {
+  auto motor = node_on(1, 5, "MOTOR"), view = node_on(1, 5, "MOTOR_VIEW");
+  ASSERT_EQ(motor->init(0x585), 0);
+  ASSERT_EQ(motor->init_emergency(), 0);
+  ASSERT_EQ(view->init(0x705), 0);
+  EXPECT_EQ(view->emergency_queue(-1), NTCAN_INVALID_PARAMETER);
+  ASSERT_EQ(view->emergency_queue(5), 0) << "shared with the master";
+  canopen_sim::Device device(0, 5);
+  can_looping();  // the boot-up
+
+  for (uint16_t code : {0x3210, 0x4210, 0x8130}) ASSERT_TRUE(device.send_emergency(code, 0x04, {1, 2, 3, 4, 5}));
+  can_looping();
+  device.set_chatter(true);  // an emergency (0x1000) in front of each SDO answer
+  unsigned char buf[4];
+  int len = 0;
+  ASSERT_EQ(motor->sdo_upload(0x1018, 1, buf, 4, &len), 0);
+  view->can_fill();
+  ASSERT_EQ(motor->sdo_upload(0x1018, 2, buf, 4, &len), 0);
+  ASSERT_EQ(motor->sdo_upload(0x1018, 3, buf, 4, &len), 0);
+  can_looping();
+
+  std::vector<std::string> seen;
+  Emergency e;
+  while (motor->take_emergency(&e)) {
+    EXPECT_EQ(e.node_id, 5);
+    EXPECT_EQ(e.taken_ms, TELVOtime_ms());
+    seen.push_back(vorbel::emergency_text(e));
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{"0x3210 voltage inside the device, register 0x05: generic, voltage",
+                                            "0x4210 device temperature, register 0x05: generic, voltage",
+                                            "0x8130 life guard error or heartbeat error, register 0x05: generic, voltage",
+                                            "0x1000 generic error, register 0x01: generic",
+                                            "0x1000 generic error, register 0x01: generic"}));
+  EXPECT_EQ(motor->emergencies_dropped(), 1u) << "the third transfer's";
+  EXPECT_EQ(motor->emergency_queue(0), 0);
+  EXPECT_FALSE(motor->take_emergency(&e));
+  auto loose = node_on(1, 6);
+  ASSERT_EQ(loose->init(), 0);
+  EXPECT_EQ(loose->emergency_queue(), -1) << "no receive buffer";
 }

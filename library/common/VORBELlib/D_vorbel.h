@@ -90,6 +90,10 @@
 
 class D_can;
 
+namespace vorbel {
+struct Emergency;  // vorbel_emergency.h
+}  // namespace vorbel
+
 // Internal to the library.
 namespace vorbel {
 class LoopLock;
@@ -605,6 +609,46 @@ class D_can : public D_fct {
   // frames ("0x10 0x82 0x1 ..."); 100 when one was found, else 0; 22 for an
   // ident outside 1..127.
   int can_emergency(int ident, CMSG* rxmsg, int* l);
+
+  // Emergency consumer (opt-in). With a queue, every emergency frame of the
+  // node (0x80 + node id) that a fill of its receive buffer takes is decoded
+  // (vorbel_emergency.h) and queued, all of a batch in order, with the
+  // framework time of that fill: also those an SDO transfer or poll took
+  // first, and those taken by a follower's fill (master and followers share
+  // the queue, as they share the buffer). Device code takes them on any
+  // thread. can_emergency is unchanged. The queue lives with the node's
+  // receive buffer: a node that leaves its address (a move, can_close of a
+  // follower) leaves it behind.
+  //
+  // A queue of `capacity` emergencies (full: the newest are dropped and
+  // counted) replaces the node's one, or capacity 0 removes it. Returns 0;
+  // -1 for a node without receive buffer (not initialised with init(int));
+  // 22 for a capacity below 0 or a node id outside 1..127.
+  int emergency_queue(int capacity = 16);
+  // Move the oldest queued emergency into *e; false when there is none (or
+  // no queue, or e is null).
+  bool take_emergency(vorbel::Emergency* e);
+  // Emergencies the node's queue had no room for; 0 without a queue.
+  uint64_t emergencies_dropped() const;
+
+  // --- Process data (opt-in; see vorbel_pdo.h).
+  // Bind a transmit PDO of the node, sent on CAN identifier `can_id`, to its
+  // mapping: the identifier is enabled on the node's handle (as AddIdent
+  // does, and reattach() does again), and every fill of the node's receive
+  // buffer decodes the PDO's frames into the receiver's latest values,
+  // counting those of another length. The frames stay in the batch that
+  // can_array copies. Binding an identifier again replaces its receiver.
+  // Bindings live with the receive buffer, shared with the followers.
+  // Returns 0; -1 for a node without receive buffer; 22 for an identifier
+  // outside 1..0x7FF or a mapping without entries; else the status of
+  // enabling the identifier (the binding stands).
+  int bind_tpdo(int32_t can_id, const vorbel::PdoMapping& mapping);
+  // Take the binding of `can_id` off (its identifier stays enabled): 0, or
+  // -1 when none was bound.
+  int unbind_tpdo(int32_t can_id);
+  // The receiver bound to `can_id`, whose latest values any thread may read
+  // at any time; null when none is bound.
+  std::shared_ptr<const vorbel::PdoReceiver> tpdo(int32_t can_id) const;
 
   // --- SDO client (the node's SDO response identifier 0x580 + node id must
   // be enabled, e.g. by init(0x580 + node id)).

@@ -90,6 +90,9 @@ NodeBlock* acquire_block(D_can* master) {
     b->polled = false;
     b->aside.clear();
     b->recycle_when_left = false;
+    b->emergencies.reset();
+    b->emergency_node = 0;
+    b->receivers.clear();
   }
   store_word(&b->alive, 0);
   b->dropped = 0;

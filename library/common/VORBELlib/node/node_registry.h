@@ -94,6 +94,10 @@ struct NodeBlock {
   FrameRing aside;         // its size on the same cache line as the above
   CMSG frames[kRxBufferFrames];
   D_can* master = nullptr;  // the node that fills it (also under mx_loop)
+  // Consumers of the fills' frames, opt-in (see feed_consumers).
+  std::unique_ptr<EmergencyQueue> emergencies;
+  int emergency_node = 0;  // the node id whose emergencies it takes
+  std::vector<std::shared_ptr<PdoReceiver>> receivers;
   int pins = 0;            // the server loop is in the master's can_fill
   std::condition_variable_any unpinned;
   bool recycle_when_left = false;  // given up while pinned or taken from: the last to leave frees it
@@ -111,6 +115,14 @@ struct NodeBlock {
 inline void set_source(NodeBlock& b, OpeningRef ref) {
   b.source = ref;
   b.handle = opening_open(ref) ? opening_handle(ref) : -1;
+}
+
+// Under the block's lock, after a fill put its frames into the buffer: the
+// emergency queue and the bound PDOs take theirs (nothing to do for a block
+// without them).
+void feed_consumers_of(NodeBlock& b);
+inline void feed_consumers(NodeBlock& b) {
+  if (b.emergencies || !b.receivers.empty()) feed_consumers_of(b);
 }
 
 // Under the block's lock: one more fill of its buffer.

@@ -170,6 +170,7 @@ int fill_locked(NodeBlock& b) {
   if (kept > 0) b.aside.consume(kept);
   store_word(&b.count, kept + taken);
   store_word(&b.status, status);
+  feed_consumers(b);
   return status;
 }
 
@@ -242,6 +243,7 @@ int fill_through_override(D_can& node, vorbel::NodeBlock& b) {
   }
   vorbel::store_word(&b.count, kept + fit);
   vorbel::store_word(&b.status, status);
+  vorbel::feed_consumers(b);
   return status;
 }
 

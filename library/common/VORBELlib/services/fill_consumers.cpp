@@ -1,0 +1,98 @@
+// What takes frames from a node's fills beside device code's can_array: the
+// node's emergency queue and its bound transmit PDOs.
+#include <algorithm>
+
+#include "D_vorbel.h"
+#include "node/node_registry.h"
+#include "services/framework_time.h"
+#include "services/node_id.h"
+
+namespace vorbel {
+
+namespace {
+
+bool emergency_of(const CMSG& m, int node_id) { return m.id == 0x080 + node_id && !(m.len & NTCAN_RTR); }
+
+}  // namespace
+
+// The clock is read once, and only when a frame of a consumer is in the
+// fill: a fill without them costs a scan of its frames and nothing else.
+void feed_consumers_of(NodeBlock& b) {
+  const int n = b.count < kRxBufferFrames ? b.count : kRxBufferFrames;
+  if (n <= 0) return;
+  long long now = -1;
+  const auto time = [&now] { return now >= 0 ? now : now = framework_time_ms(); };
+  if (b.emergencies && std::any_of(b.frames, b.frames + n, [&](const CMSG& m) { return emergency_of(m, b.emergency_node); }))
+    b.emergencies->collect(b.frames, n, b.emergency_node, time());
+  for (const auto& r : b.receivers)
+    if (std::any_of(b.frames, b.frames + n, [&](const CMSG& m) { return m.id == r->can_id(); })) r->take(b.frames, n, time());
+}
+
+}  // namespace vorbel
+
+int D_can::emergency_queue(int capacity) {
+  const int node_id = current_node_id();
+  if (capacity < 0) return NTCAN_INVALID_PARAMETER;
+  if (const int refused = check_node_id(node_id, 1, vorbel::kEmergencyService, "D_can::emergency_queue")) return refused;
+  auto queue = capacity > 0 ? std::make_unique<vorbel::EmergencyQueue>(capacity) : nullptr;
+  vorbel::LoopLock lk;
+  vorbel::NodeBlock* b = block_.load(std::memory_order_relaxed);
+  if (!b) return -1;
+  std::lock_guard<vorbel::SpinLock> g(b->mx);
+  b->emergencies.swap(queue);
+  b->emergency_node = node_id;
+  return 0;
+}
+
+bool D_can::take_emergency(vorbel::Emergency* e) {
+  vorbel::NodeBlock* b = block_.load(std::memory_order_acquire);
+  if (!b || !e) return false;
+  std::lock_guard<vorbel::SpinLock> g(b->mx);
+  return b->emergencies && b->emergencies->take(e);
+}
+
+uint64_t D_can::emergencies_dropped() const {
+  vorbel::NodeBlock* b = block_.load(std::memory_order_acquire);
+  if (!b) return 0;
+  std::lock_guard<vorbel::SpinLock> g(b->mx);
+  return b->emergencies ? b->emergencies->dropped() : 0;
+}
+
+int D_can::bind_tpdo(int32_t can_id, const vorbel::PdoMapping& mapping) {
+  if (can_id < 1 || can_id > 0x7FF || mapping.size() == 0) return NTCAN_INVALID_PARAMETER;
+  auto receiver = std::make_shared<vorbel::PdoReceiver>(can_id, mapping);
+  vorbel::LoopLock lk;
+  vorbel::NodeBlock* b = block_.load(std::memory_order_relaxed);
+  if (!b) return -1;
+  {
+    std::lock_guard<vorbel::SpinLock> g(b->mx);
+    auto& rs = b->receivers;
+    auto it = std::find_if(rs.begin(), rs.end(), [&](const auto& r) { return r->can_id() == can_id; });
+    if (it != rs.end())
+      *it = std::move(receiver);
+    else
+      rs.push_back(std::move(receiver));
+  }
+  return add_ident(can_id);
+}
+
+int D_can::unbind_tpdo(int32_t can_id) {
+  vorbel::LoopLock lk;
+  vorbel::NodeBlock* b = block_.load(std::memory_order_relaxed);
+  if (!b) return -1;
+  std::lock_guard<vorbel::SpinLock> g(b->mx);
+  auto& rs = b->receivers;
+  auto it = std::find_if(rs.begin(), rs.end(), [&](const auto& r) { return r->can_id() == can_id; });
+  if (it == rs.end()) return -1;
+  rs.erase(it);
+  return 0;
+}
+
+std::shared_ptr<const vorbel::PdoReceiver> D_can::tpdo(int32_t can_id) const {
+  vorbel::NodeBlock* b = block_.load(std::memory_order_acquire);
+  if (!b) return nullptr;
+  std::lock_guard<vorbel::SpinLock> g(b->mx);
+  for (const auto& r : b->receivers)
+    if (r->can_id() == can_id) return r;
+  return nullptr;
+}
