@@ -76,6 +76,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <mutex>
@@ -99,7 +100,9 @@ namespace vorbel {
 class LoopLock;
 class HandleUse;
 class FrameTaker;
+struct LineEvents;
 struct LineHandles;
+struct LineSync;
 struct NodeBlock;
 }  // namespace vorbel
 
@@ -135,6 +138,7 @@ class canline {
   std::atomic<bool> ThreadStop_;       // stop request for the supervision thread
   std::atomic<bool> thread_ended_;     // the supervision thread has left (canline_shutdown)
   std::atomic<bool> reopening_;       // the supervision thread is in the driver's open
+  std::atomic<uint64_t> generation_;  // opens and closes of the line's own handle
 
   canline();
   ~canline();
@@ -160,6 +164,10 @@ class canline {
 
   int line() const { return line_; }
   bool is_open() const { return is_open_.load(); }
+  // Opens and closes of the line's own handle so far: device code that
+  // keeps the value it saw learns, by comparing, that the line closed or
+  // opened again since.
+  uint64_t generation() const { return generation_.load(); }
   NTCAN_HANDLE handle() const { return linehandle_.load(); }
   void setline(int l) { line_ = l; }
   void setbaud(int b) { baudrate_ = b; }
@@ -216,7 +224,9 @@ class canline {
 
   std::atomic<bool> creating_;   // the creating node's open is in progress
   std::unique_ptr<vorbel::LineHandles> handles_;
+  std::unique_ptr<vorbel::LineSync> sync_;
   friend class D_can;
+  friend struct vorbel::LineEvents;
   friend class vorbel::HandleUse;
   friend void canline_shutdown();
 };
@@ -237,6 +247,49 @@ int can_looping();
 // handle at once; node operations return 77 (can_array -1), no line is
 // created or opened again. Calling it again does nothing.
 void canline_shutdown();
+
+// ---------------------------------------------------------------------------
+// Line events.
+//
+// Supervision timings (framework time): a line's supervision thread starts
+// checking it 60 s after the line was created, then queries its status once
+// a second; the second failed query in a row closes the line (with every
+// handle on it), and 15 s later the first reopen is tried, then again with
+// a pause that grows by a second per attempt up to 60 s. After more than
+// five reopens that failed with NTCAN_SOCK_CONN_TIMEOUT (and a usable
+// gateway address) the gateway reset runs, followed by a 20 s pause; at most
+// five resets until the line is healthy again or closed anew.
+
+// Be told when line `line` (1..20) closes (open false) or reopens (true):
+// `notice` is called on the line's supervision thread, with no lock of the
+// library held, after the close and after a reopen (and after the nodes
+// that asked for it were reattached, see D_can::auto_reattach); not for the
+// line's first open, nor after canline_shutdown(). It may call any
+// operation of the library; it must not throw (what it throws is caught
+// and logged). It may be registered before the line exists. Returns the
+// registration's id (above 0), or 22 for a line outside 1..20 or an empty
+// notice.
+int canline_on_change(int line, std::function<void(int line, bool open)> notice);
+// Withdraw a notice; a call of it in progress may still end. Unknown ids do
+// nothing.
+void canline_remove_notice(int id);
+// The generation of line `line` (see canline::generation); 0 before the
+// line exists.
+uint64_t canline_generation(int line);
+
+// A SYNC producer for line `line` (see vorbel_pdo.h): SYNC frames every
+// settings.period_us of framework time, on a thread of the library's own,
+// sent on the line's own handle. It pauses while the line is closed (it
+// starts anew, counter from 1, when the line reopens) and ends with
+// canline_shutdown(). Starting it again replaces the settings. Returns 0;
+// 22 for settings outside their ranges; -1 when the line does not exist
+// (no node was put on it) or is shut down.
+int canline_sync_start(int line, const vorbel::SyncSettings& settings);
+// Stop the line's SYNC producer; 0, or -1 when the line has none.
+int canline_sync_stop(int line);
+// The statistics of the line's SYNC producer (of its current run); zero
+// when it has none.
+vorbel::SyncStats canline_sync_stats(int line);
 
 // Text of an NTCAN status, e.g. "NTCAN_NET_NOT_FOUND(0x00000013)". Callers
 // pass a signed 32-bit status sign-extended to 64 bits.
@@ -434,6 +487,7 @@ class D_can : public D_fct {
   friend class vorbel::LoopLock;
   friend class vorbel::HandleUse;
   friend class vorbel::FrameTaker;
+  friend struct vorbel::LineEvents;
   friend class D_Alive;  // checks node ids through check_node_id
 
  public:
@@ -455,6 +509,7 @@ class D_can : public D_fct {
   bool on_line_;
   std::atomic<vorbel::NodeBlock*> block_;
   std::vector<int32_t> idents_;
+  bool auto_reattach_;
   int own_alive_;  // the alive value of a node without block
   std::atomic<uint64_t> own_dropped_;  // frames a transfer took for a node without block
 
@@ -574,6 +629,13 @@ class D_can : public D_fct {
   // every operation returns 77 without a driver call, also after the line
   // has reopened, until the node is reattached or initialised again.
   //
+  // Opt-in: after its line reopens, the node is reattached by the line's
+  // supervision thread (as reattach() does), before the line's notices are
+  // called, so that it carries frames again without a call from device
+  // code. A follower takes its master's handle anew (its master reattached
+  // first). Off by default.
+  void auto_reattach(bool on);
+
   // True when the node was put on its line (an init form or can_open) and
   // not closed or moved since, but its handle is not usable: its line
   // closed it, its master's handle went, or its master was destroyed or

@@ -75,8 +75,10 @@ canline::canline()
       ThreadStop_(false),
       thread_ended_(false),
       reopening_(false),
+      generation_(0),
       creating_(false),
-      handles_(std::make_unique<vorbel::LineHandles>()) {}
+      handles_(std::make_unique<vorbel::LineHandles>()),
+      sync_(std::make_unique<vorbel::LineSync>()) {}
 
 canline::~canline() = default;
 
@@ -149,6 +151,7 @@ int canline::open_handle(NTCAN_HANDLE& handle, vorbel::OpeningRef& ref, bool may
       if (line_closed) {
         lh.own = ref;
         linehandle_ = fresh;
+        ++generation_;
       } else {
         lh.nodes.push_back(ref);
       }
@@ -190,6 +193,7 @@ int canline::can_close() {
     lh.own = 0;
     ++lh.closes;
     linehandle_ = -1;
+    ++generation_;
   }
   const int ret = vorbel::close_openings(refs.data(), refs.size(), "canline::canClose returned: ");
   TELVOsleep(0, 5000);

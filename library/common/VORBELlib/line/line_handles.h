@@ -4,6 +4,7 @@
 #define VORBEL_LINE_HANDLES_H
 
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -21,6 +22,15 @@ struct LineHandles {
   uint64_t closes = 0;              // closes of the line
   bool shut = false;                // closed for good by canline_shutdown
   std::condition_variable created;  // the creating open ended (canline::creating_)
+};
+
+// The line's SYNC producer (line_events.cpp), under its own lock: starting
+// and stopping a producer may wait for a SYNC being sent.
+struct LineSync {
+  std::mutex mx;
+  std::unique_ptr<SyncProducer> producer;
+  SyncSettings settings;
+  bool wanted = false;  // started and not stopped: runs while the line is open
 };
 
 }  // namespace vorbel

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "D_vorbel.h"
+#include "line/line_events.h"
 #include "line/line_handles.h"
 #include "line/line_log.h"
 #include "line/line_supervision.h"
@@ -43,6 +44,11 @@ canline* find_line(int lineno) {
 namespace vorbel {
 
 bool shut_down() { return g_shut_down.load(); }
+
+canline* line_numbered(int lineno) {
+  std::lock_guard<std::mutex> lk(line_list_mutex());
+  return find_line(lineno);
+}
 
 HandleUse::HandleUse(const D_can& node) : use_(node.usable_ref()) {}
 
@@ -209,6 +215,7 @@ void canline_shutdown() {
     if (all) break;
     TELVOsleep(0, 10000);
   }
+  vorbel::LineEvents::shut(lines);
   for (canline* l : lines) l->shut();
   g_shut_down = true;
 }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "D_vorbel.h"
+#include "line/line_events.h"
 #include "line/line_log.h"
 #include "line/line_supervision.h"
 
@@ -62,6 +63,7 @@ void supervise(canline* line) {
       }
       if (ret != NTCAN_SUCCESS) {
         line->can_close();
+        vorbel::LineEvents::closed(*line);
         if (!first) vorbel::log("2. canStatus returned: ", vorbel::line_status_text(line->line(), ret));
         if (!pause(line, kClosePause)) break;
         first = true;
@@ -86,6 +88,7 @@ void supervise(canline* line) {
       line->reopening_ = true;
       ret = line->can_open();
       line->reopening_ = false;
+      if (ret == NTCAN_SUCCESS && !line->ThreadStop_) vorbel::LineEvents::reopened(*line);
       if (ret != NTCAN_SUCCESS) {
         first_time = true;
         ++open_err_cnt;

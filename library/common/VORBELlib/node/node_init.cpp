@@ -11,6 +11,7 @@
 
 #include "D_vorbel.h"
 #include "line/line_log.h"
+#include "line/line_events.h"
 #include "node/node_registry.h"
 
 namespace vorbel {
@@ -427,6 +428,7 @@ void D_can::detach_from_bus() {
   wait_for_loop(b);
   vorbel::LoopLock lk;
   while (opening_ > 0) lk.wait_opened();
+  if (auto_reattach_) vorbel::LineEvents::forget(*this);
   leave_bus();
 }
 

@@ -61,6 +61,7 @@ D_can::D_can(const std::string& pn, EqFct* ef)
       on_line_(false),
       block_(nullptr),
       idents_(),
+      auto_reattach_(false),
       own_alive_(0),
       own_dropped_(0),
       id_refusals_(0) {
