@@ -883,8 +883,9 @@ class D_can : public D_fct {
   int enable_idents(int opened, std::initializer_list<int> idents);
   int open_unregistered(vorbel::LoopLock& lk);
   int reattach_locked(vorbel::LoopLock& lk);
-  // Without mx_loop: waits until the server loop has left this node's fill.
-  void wait_for_loop(vorbel::NodeBlock* block);
+  // Without mx_loop: out of the registry, and back once the server loop has
+  // left this node's fill.
+  void leave_loop();
   // The opening the node's driver calls use now, 0 when none.
   uint64_t usable_ref() const;
   // The status of a receive operation into the node's status word.

@@ -298,14 +298,6 @@ void D_can::unregister() {
   b->polled = false;
 }
 
-void D_can::wait_for_loop(vorbel::NodeBlock* b) {
-  if (!b) return;
-  std::unique_lock<vorbel::SpinLock> g(b->mx);
-  // The loop's own call of this node's fill does not wait for itself.
-  const int own = vorbel::filling_on_this_thread(b) ? 1 : 0;
-  b->unpinned.wait(g, [&] { return b->pins <= own; });
-}
-
 void D_can::remember_ident(int ident) {
   if (std::find(idents_.begin(), idents_.end(), ident) == idents_.end()) idents_.push_back(ident);
 }
@@ -381,19 +373,25 @@ int D_can::DelIdent(int ident) {
 }
 
 int D_can::dellist() {
-  if (!isactive()) return 0;
+  if (isactive()) leave_loop();
+  return 0;
+}
+
+// This node's own registry entry only. A node flagged as master may by now
+// be off the loop or joined to the master of its new address: the entry of
+// its line and node id is then that other node's, which must stay polled.
+void D_can::leave_loop() {
   vorbel::NodeBlock* b = nullptr;
   {
-    // This node's own entry only. A node flagged as master may by now be off
-    // the loop or joined to the master of its new address: the entry of its
-    // line and node id is then that other node's, which must stay polled.
     vorbel::LoopLock lk;
     unregister();
     b = block_.load(std::memory_order_relaxed);
-    if (b && b->master != this) b = nullptr;
+    if (!b || b->master != this) return;
   }
-  wait_for_loop(b);
-  return 0;
+  std::unique_lock<vorbel::SpinLock> g(b->mx);
+  // The loop's own call of this node's fill does not wait for itself.
+  const int own = vorbel::filling_on_this_thread(b) ? 1 : 0;
+  b->unpinned.wait(g, [&] { return b->pins <= own; });
 }
 
 uint64_t D_can::frames_dropped() const {
@@ -418,14 +416,7 @@ void D_can::leave_bus() {
 // and no other thread opens a handle for it (a follower reattaching its
 // master), so that nothing reaches the node after it is gone.
 void D_can::detach_from_bus() {
-  vorbel::NodeBlock* b = nullptr;
-  {
-    vorbel::LoopLock lk;
-    unregister();
-    b = block_.load(std::memory_order_relaxed);
-    if (b && b->master != this) b = nullptr;
-  }
-  wait_for_loop(b);
+  leave_loop();
   vorbel::LoopLock lk;
   while (opening_ > 0) lk.wait_opened();
   if (auto_reattach_) vorbel::LineEvents::forget(*this);

@@ -13,6 +13,12 @@ namespace {
 
 bool emergency_of(const CMSG& m, int node_id) { return m.id == 0x080 + node_id && !(m.len & NTCAN_RTR); }
 
+using Receivers = std::vector<std::shared_ptr<PdoReceiver>>;
+
+Receivers::iterator receiver_of(Receivers& rs, int32_t can_id) {
+  return std::find_if(rs.begin(), rs.end(), [&](const auto& r) { return r->can_id() == can_id; });
+}
+
 }  // namespace
 
 // The clock is read once, and only when a frame of a consumer is in the
@@ -66,12 +72,11 @@ int D_can::bind_tpdo(int32_t can_id, const vorbel::PdoMapping& mapping) {
   if (!b) return -1;
   {
     std::lock_guard<vorbel::SpinLock> g(b->mx);
-    auto& rs = b->receivers;
-    auto it = std::find_if(rs.begin(), rs.end(), [&](const auto& r) { return r->can_id() == can_id; });
-    if (it != rs.end())
+    auto it = vorbel::receiver_of(b->receivers, can_id);
+    if (it != b->receivers.end())
       *it = std::move(receiver);
     else
-      rs.push_back(std::move(receiver));
+      b->receivers.push_back(std::move(receiver));
   }
   return add_ident(can_id);
 }
@@ -81,10 +86,9 @@ int D_can::unbind_tpdo(int32_t can_id) {
   vorbel::NodeBlock* b = block_.load(std::memory_order_relaxed);
   if (!b) return -1;
   std::lock_guard<vorbel::SpinLock> g(b->mx);
-  auto& rs = b->receivers;
-  auto it = std::find_if(rs.begin(), rs.end(), [&](const auto& r) { return r->can_id() == can_id; });
-  if (it == rs.end()) return -1;
-  rs.erase(it);
+  auto it = vorbel::receiver_of(b->receivers, can_id);
+  if (it == b->receivers.end()) return -1;
+  b->receivers.erase(it);
   return 0;
 }
 
@@ -92,7 +96,6 @@ std::shared_ptr<const vorbel::PdoReceiver> D_can::tpdo(int32_t can_id) const {
   vorbel::NodeBlock* b = block_.load(std::memory_order_acquire);
   if (!b) return nullptr;
   std::lock_guard<vorbel::SpinLock> g(b->mx);
-  for (const auto& r : b->receivers)
-    if (r->can_id() == can_id) return r;
-  return nullptr;
+  auto it = vorbel::receiver_of(b->receivers, can_id);
+  return it == b->receivers.end() ? nullptr : *it;
 }
