@@ -310,13 +310,14 @@ TEST(ServerStress, ClientsDeviceCodeAndLineOutagesTogetherKeepEveryInvariant) {
   WatchedNode watched("WATCHED", &watched_eq);
   IIII watched_address{5, 5, 0, 0};
   watched.set_value(&watched_address);
-  canopen_sim::Device watched_device(4, 5, heartbeat);
+  canopen_sim::Device watched_device(4, 5);
   std::atomic<long> watched_sent{0};
   const int counter = ntcan_sim::attach(4, "counter", [&](const ntcan_sim::BusFrame& f) {
     watched_sent += f.msg.id == 0x705 || f.msg.id == 0x085;
   });
   for (int ident : {0x585, 0x085, 0x705}) ASSERT_EQ(watched.init(ident), 0);
   watched.alive_->consumer_timeout_ms(3000);
+  watched_device.start_heartbeat(heartbeat.heartbeat_ms);  // counted from here, received from here
 
   std::atomic<bool> stop{false};
   std::vector<std::thread> workers;

@@ -864,6 +864,7 @@ class D_can : public D_fct {
   // (under mx_loop) so that they can be.
   int current_node_id() const;
   int current_line() const;
+  IIII load_address() const;
   void store_address(const IIII& a);
 
   // Under mx_loop (those that take the lock may release it around a driver

@@ -84,13 +84,13 @@ void D_can::read() {
 
 void D_can::write(std::ostream& ofile) {
   char buf[200];
-  int n = std::snprintf(buf, sizeof buf, " \t%d  %d  %d  %d\n", canIdent_.i1_data, canIdent_.i2_data,
-                        canIdent_.i3_data, canIdent_.i4_data);
+  const IIII a = load_address();
+  int n = std::snprintf(buf, sizeof buf, " \t%d  %d  %d  %d\n", a.i1_data, a.i2_data, a.i3_data, a.i4_data);
   if (n > 0) ofile.write(buf, n < static_cast<int>(sizeof buf) ? n : static_cast<int>(sizeof buf) - 1);
 }
 
 void D_can::get(EqAdr*, EqData*, EqData* out, EqFct*) {
-  if (out) out->set(canIdent_);
+  if (out) out->set(load_address());
 }
 
 // A client's write obeys the limits of a loaded address, so that what a
@@ -103,7 +103,7 @@ void D_can::set(EqAdr*, EqData* in, EqData*, EqFct* ef) {
     set_value(a);
     return;
   }
-  std::string change = basename() + " change from: " + address_text(canIdent_);
+  std::string change = basename() + " change from: " + address_text(load_address());
   if (a) change += " to: " + address_text(*a);
   vorbel::refuse_client_write(*this, ef ? ef : efp_, change, fault);
 }
@@ -111,7 +111,7 @@ void D_can::set(EqAdr*, EqData* in, EqData*, EqFct* ef) {
 void D_can::set_value(IIII* s) {
   if (!s) return;
   const IIII n = *s;  // the caller's record may change while we work
-  const IIII o = canIdent_;
+  const IIII o = load_address();
 
   char text[400];
   if (efp_) {
@@ -128,17 +128,19 @@ void D_can::set_value(IIII* s) {
     telvo::printtostderr("D_can", text, kLogLevel);
   }
 
-  if (n.i1_data == o.i1_data && n.i2_data == o.i2_data) {
+  // Decided on the address as it is now: another thread may have set it
+  // since it was logged.
+  vorbel::LoopLock lk;
+  const IIII now = canIdent_;
+  if (n.i1_data == now.i1_data && n.i2_data == now.i2_data) {
     // Same line and node id: the further identifiers change, the node stays
     // on its line and keeps what it has enabled.
-    vorbel::LoopLock lk;
     store_address(n);
     return;
   }
   // Another line or node id: off the line and out of the polling registry;
   // device code initialises the node again for its new address.
-  vorbel::LoopLock lk;
-  leave_address(o, n);
+  leave_address(now, n);
 }
 
 void D_can::get_multi(EqAdr*, EqData*, EqData* res, int* i, char* addr) {
@@ -146,6 +148,7 @@ void D_can::get_multi(EqAdr*, EqData*, EqData* res, int* i, char* addr) {
   if (!res || !i) return;
   const int index = *i;
   const std::string text(addr);
-  res->set(canIdent_.i1_data, static_cast<float>(canIdent_.i2_data), static_cast<float>(canIdent_.i3_data),
-           static_cast<long>(canIdent_.i4_data), text, index);
+  const IIII a = load_address();
+  res->set(a.i1_data, static_cast<float>(a.i2_data), static_cast<float>(a.i3_data), static_cast<long>(a.i4_data),
+           text, index);
 }

@@ -163,6 +163,11 @@ int D_can::current_node_id() const { return __atomic_load_n(&canIdent_.i2_data, 
 
 int D_can::current_line() const { return __atomic_load_n(&canIdent_.i1_data, __ATOMIC_RELAXED); }
 
+IIII D_can::load_address() const {
+  return IIII{__atomic_load_n(&canIdent_.i1_data, __ATOMIC_RELAXED), __atomic_load_n(&canIdent_.i2_data, __ATOMIC_RELAXED),
+              __atomic_load_n(&canIdent_.i3_data, __ATOMIC_RELAXED), __atomic_load_n(&canIdent_.i4_data, __ATOMIC_RELAXED)};
+}
+
 void D_can::store_address(const IIII& a) {
   __atomic_store_n(&canIdent_.i1_data, a.i1_data, __ATOMIC_RELAXED);
   __atomic_store_n(&canIdent_.i2_data, a.i2_data, __ATOMIC_RELAXED);
