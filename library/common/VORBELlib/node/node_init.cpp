@@ -21,13 +21,6 @@ Registry& registry() {
   return *r;
 }
 
-std::vector<D_can*> registered_nodes() {
-  LoopLock lk;
-  std::vector<D_can*> nodes;
-  for (NodeBlock* b : registry().blocks) nodes.push_back(b->master);
-  return nodes;
-}
-
 namespace {
 
 // Every block ever made (each close lets their fills finish) and those no

@@ -107,7 +107,8 @@ struct NodeBlock {
   std::atomic<bool> orphaned{false};     // its master was destroyed or moved
   int alive = 0;
   Supervision supervision;
-  std::atomic<uint64_t> dropped{0};      // frames that found no room aside
+
+  std::atomic<uint64_t> dropped{0};  // frames that found no room aside (frames_dropped)
 };
 
 // Under the block's lock: the handle the fill takes from, by its opening (0:
@@ -177,8 +178,6 @@ struct Registry {
   std::atomic<uint64_t> version{1};
 };
 Registry& registry();
-// The registered master nodes, in order (under D_can::mx_loop).
-std::vector<D_can*> registered_nodes();
 
 // The node's status word and frame count are written by the polling thread
 // and by the device code's receive calls: they are accessed atomically.
