@@ -315,8 +315,6 @@ int main(int argc, char** argv) {
          std::printf("     heartbeat period on the trace: %d ms\n", ms);
          return ms >= 150 && ms <= 300 ? "" : "a period of " + std::to_string(ms) + " ms";
        }},
-      {"block download of 2000 bytes to its 0x2000 and block upload back, byte for byte",
-       [&] { return block_round_trip(node); }},
   };
   int passed = 0, failed = 0;
   for (const Check& c : checks) {
@@ -337,6 +335,19 @@ int main(int argc, char** argv) {
                 why.empty() ? "" : ": ", why.c_str());
     ++(why.empty() ? passed : failed);
   }
+
+  // Bursts of frames, unwatched: python-can's socketcand client (4.1, as
+  // Debian has it) loses a frame whose message arrives split across two of
+  // its reads ("Got incomplete message"), which dozens of frames back to back
+  // bring about. The device is started anew for them.
+  peer = std::make_unique<testsupport::ChildProcess>(
+      "node", std::vector<std::string>{peer_dir + "/canopen_peer.js", std::to_string(port), "can0"});
+  const std::string again = peer->line();
+  const std::string block = again != "ready" ? "the peer said '" + again + "'" : block_round_trip(node);
+  std::printf("%s block download of 2000 bytes to its 0x2000 and block upload back, byte for byte%s%s\n",
+              block.empty() ? "ok  " : "FAIL", block.empty() ? "" : ": ", block.c_str());
+  ++(block.empty() ? passed : failed);
+  peer.reset();
   std::printf("peer: %d passed, %d failed\n", passed, failed);
   return failed == 0 ? 0 : 1;
 }
