@@ -122,6 +122,9 @@ inline void set_source(NodeBlock& b, OpeningRef ref) {
 // emergency queue and the bound PDOs take theirs (nothing to do for a block
 // without them).
 void feed_consumers_of(NodeBlock& b);
+// The framework time of a fill in ms: read once per pass of can_looping on
+// its thread, else at each call (message_io.cpp).
+long long fill_time_ms();
 inline void feed_consumers(NodeBlock& b) {
   if (b.emergencies || !b.receivers.empty()) feed_consumers_of(b);
 }

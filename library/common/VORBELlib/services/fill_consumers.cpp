@@ -21,17 +21,16 @@ Receivers::iterator receiver_of(Receivers& rs, int32_t can_id) {
 
 }  // namespace
 
-// The clock is read once, and only when a frame of a consumer is in the
-// fill: a fill without them costs a scan of its frames and nothing else.
+// The framework clock is read at most once per pass of the server loop
+// (its time is in ms) and only when a consumer has a frame in the fill.
 void feed_consumers_of(NodeBlock& b) {
   const int n = b.count < kRxBufferFrames ? b.count : kRxBufferFrames;
   if (n <= 0) return;
-  long long now = -1;
-  const auto time = [&now] { return now >= 0 ? now : now = framework_time_ms(); };
   if (b.emergencies && std::any_of(b.frames, b.frames + n, [&](const CMSG& m) { return emergency_of(m, b.emergency_node); }))
-    b.emergencies->collect(b.frames, n, b.emergency_node, time());
+    b.emergencies->collect(b.frames, n, b.emergency_node, fill_time_ms());
   for (const auto& r : b.receivers)
-    if (std::any_of(b.frames, b.frames + n, [&](const CMSG& m) { return m.id == r->can_id(); })) r->take(b.frames, n, time());
+    if (std::any_of(b.frames, b.frames + n, [&](const CMSG& m) { return m.id == r->can_id(); }))
+      r->take(b.frames, n, fill_time_ms());
 }
 
 }  // namespace vorbel

@@ -12,6 +12,7 @@
 #include "D_vorbel.h"
 #include "line/line_log.h"
 #include "node/node_registry.h"
+#include "services/framework_time.h"
 #include "services/node_id.h"
 
 static_assert(std::is_same<int32_t, int>::value, "frame counts are passed as int");
@@ -99,6 +100,22 @@ struct LoopCache {
 };
 thread_local LoopCache* t_cache __attribute__((tls_model("initial-exec"))) = nullptr;
 thread_local const NodeBlock* t_filling = nullptr;  // the block whose fill this thread is in
+// The framework time of the pass of can_looping this thread is in: -1 until
+// a fill asks for it, kNoPass outside a pass.
+constexpr long long kNoPass = -2;
+thread_local long long t_pass_ms __attribute__((tls_model("initial-exec"))) = kNoPass;
+
+// Sets the pass's time aside while can_looping runs on this thread.
+class PassTime {
+ public:
+  PassTime() : outer_(t_pass_ms) { t_pass_ms = -1; }
+  ~PassTime() { t_pass_ms = outer_; }
+  PassTime(const PassTime&) = delete;
+  PassTime& operator=(const PassTime&) = delete;
+
+ private:
+  const long long outer_;
+};
 
 LoopCache& new_cache() {
   struct Owner {
@@ -145,6 +162,12 @@ bool overrides_get(const D_can& node) { return overrides(node, &D_can::can_get);
 bool overrides_fill(const D_can& node) { return overrides(node, &D_can::can_fill) || overrides_get(node); }
 
 bool filling_on_this_thread(const NodeBlock* block) { return t_filling == block; }
+
+long long fill_time_ms() {
+  if (t_pass_ms == kNoPass) return framework_time_ms();
+  if (t_pass_ms < 0) t_pass_ms = framework_time_ms();
+  return t_pass_ms;
+}
 
 int fill_locked(NodeBlock& b) {
   count_fill(b);
@@ -441,6 +464,7 @@ int can_looping() {
     D_can::mx_loop.unlock();
   }
   const bool print = (TELVO_debug & kPrintFramesBit) != 0;
+  vorbel::PassTime pass_time;
   vorbel::NodeBlock* const* next = cache->blocks.data();
   vorbel::NodeBlock* const* const end = next + cache->blocks.size();
   while (next != end) {
