@@ -35,9 +35,8 @@ class TimedBusTest : public testsupport::BusTest {
       n->set_baudrate(500000);
       ASSERT_EQ(n->init(0x580 + id), 0);
       devices_.push_back(std::make_unique<canopen_sim::Device>(0, id));
-      const int32_t target = 100 * id;
-      devices_.back()->set_object(canopen_sim::kTargetVelocityIndex, 0,
-                                  std::string(reinterpret_cast<const char*>(&target), 4));
+      const char target[4] = {static_cast<char>(100 * id), static_cast<char>(100 * id >> 8), 0, 0};  // 100 x id
+      devices_.back()->set_object(canopen_sim::kTargetVelocityIndex, 0, std::string(target, 4));
       nodes_.push_back(std::move(n));
     }
   }
