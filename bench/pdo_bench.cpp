@@ -1,6 +1,10 @@
 // Decoding transmit PDOs: a PdoReceiver's take beside the decode device
-// code writes by hand for the same mapping, on the same fills.
+// code writes by hand for the same mapping, on the same fills; and the
+// server loop over nodes with a bound transmit PDO beside the same loop
+// over the same frames without the binding.
 #include <array>
+#include <string>
+#include <vector>
 
 #include "bench_common.h"
 #include "ntcan_sim.h"
@@ -98,6 +102,88 @@ void BM_PdoDecode(benchmark::State& state) {
   pair.report(state);
 }
 BENCHMARK(BM_PdoDecode)->UseManualTime()->MinTime(0.2);
+
+// The transmit PDO of field node k: 0x180 + its node id, on its line.
+int32_t field_pdo_id(int k) { return 0x180 + NodeField::node_id_of(k); }
+
+// Args: nodes registered, PDO frames waiting per node at each pass.
+//
+// Each node has its transmit PDO's identifier enabled, and before every
+// timed can_looping each node's queue gets `frames` frames of that PDO from
+// a peer handle of its net (untimed). The passes alternate between the PDO
+// bound to drive_mapping() on every node (counters bound_ns, per node) and
+// no binding (unbound_ns): the same frames, the same handles; ratio is
+// bound / unbound. Binding and unbinding happen before a pass, untimed.
+void BM_ServerLoopBoundPdo(benchmark::State& state) {
+  Bus& b = bus();
+  const int nodes = static_cast<int>(state.range(0));
+  const int frames = static_cast<int>(state.range(1));
+  b.field->register_first(nodes);
+  std::array<NTCAN_HANDLE, NodeField::kLines> peers{};
+  for (int net = 0; net < NodeField::kLines; ++net)
+    if (canOpen(net, 0, 10, 1, 1000, 1000, &peers[static_cast<std::size_t>(net)]) != NTCAN_SUCCESS)
+      return state.SkipWithError("peer handle");
+  std::vector<std::array<CMSG, NodeField::kMaxFrames>> pdo_frames(static_cast<std::size_t>(nodes));
+  for (int k = 0; k < nodes; ++k) {
+    for (int f = 0; f < frames; ++f)
+      pdo_frames[static_cast<std::size_t>(k)][static_cast<std::size_t>(f)] = ntcan_sim::make_frame(
+          field_pdo_id(k), {static_cast<uint8_t>(f), 0x10, 0x00, 0x80, static_cast<uint8_t>(k), 0xFF, 0x27, 0x05});
+    b.field->node(k).AddIdent(field_pdo_id(k));
+  }
+  const vorbel::PdoMapping mapping = drive_mapping();
+  bool bound = false;
+  uint64_t decoded = 0;  // by the receivers of the bound passes
+  const auto bind_all = [&](bool on) {
+    if (on == bound) return;
+    for (int k = 0; k < nodes; ++k) {
+      FieldNode& n = b.field->node(k);
+      if (on) {
+        n.bind_tpdo(field_pdo_id(k), mapping);
+      } else {
+        decoded += n.tpdo(field_pdo_id(k))->decoded();
+        n.unbind_tpdo(field_pdo_id(k));
+      }
+    }
+    bound = on;
+  };
+  bool sent_ok = true;
+  uint64_t bound_passes = 0;
+  Pair pair;
+  long prepared = 0;
+  for (auto _ : state) {
+    state.SetIterationTime(1e-9 * pair.run(
+        nodes, [&] { can_looping(); }, [&] { can_looping(); },
+        [&] {
+          // Pair times the bound pass first when lib_first, the other second.
+          const bool bound_next = (prepared++ % 2 == 0) == pair.lib_first;
+          bind_all(bound_next);
+          bound_passes += bound_next;
+          for (int k = 0; k < nodes; ++k) {
+            int32_t count = frames;
+            sent_ok = canSend(peers[static_cast<std::size_t>(NodeField::line_of(k) - 1)],
+                              pdo_frames[static_cast<std::size_t>(k)].data(), &count) == NTCAN_SUCCESS && sent_ok;
+          }
+        }));
+  }
+  bind_all(false);
+  for (int k = 0; k < nodes; ++k) b.field->node(k).DelIdent(field_pdo_id(k));
+  for (NTCAN_HANDLE h : peers) canClose(h);
+  if (!sent_ok) state.SkipWithError("refill failed");
+  if (decoded != bound_passes * static_cast<uint64_t>(nodes * frames)) state.SkipWithError("PDOs not decoded");
+  pair.report(state);
+  for (const char* from : {"lib_ns", "bare_ns", "lib_ns_mean", "bare_ns_mean", "lib_allocs", "bare_allocs"}) {
+    std::string to = from;
+    to.replace(0, to.find('_'), to[0] == 'l' ? "bound" : "unbound");
+    state.counters[to] = state.counters[from];
+    state.counters.erase(from);
+  }
+  state.counters["frames_per_node"] = frames;
+}
+BENCHMARK(BM_ServerLoopBoundPdo)
+    ->ArgNames({"nodes", "frames"})
+    ->ArgsProduct({{100, 1000}, {1, 10}})
+    ->UseManualTime()
+    ->MinTime(0.1);
 
 }  // namespace
 }  // namespace vorbel_bench

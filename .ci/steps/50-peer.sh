@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # libVORBEL against CANopen stacks it did not write, over the simulated
 # driver's socketcand server: the npm package canopen 6.2.1 as node 9 (read
-# its identity, start and stop it, receive its emergency, set its heartbeat
-# time by SDO download), and python-can's
+# its identity, start and stop it, receive its emergency (logged and queued
+# decoded), set its heartbeat time by SDO download, move a value by block
+# transfers, read, configure and decode its transmit PDO and send it a
+# receive PDO under the line's SYNC producer), and python-can's
 # socketcand client watching the same net, whose frames must be the driver's
 # trace. Installs node, npm, the package (into tests/peer/node_modules, from
 # the committed lock file) and python3-can where missing; a part is skipped,

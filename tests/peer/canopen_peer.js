@@ -6,7 +6,13 @@
 //   node canopen_peer.js PORT BUS [EDS NODE_ID]
 //
 // With EDS and NODE_ID the device takes its object dictionary from that
-// file (the package's own reader) and joins as that node id.
+// file (the package's own reader) and joins as that node id. Without them,
+// as node 9, it also has process data, mapped in its dictionary as the
+// package maps PDOs (its Eds.addTransmitPdo / addReceivePdo):
+//   transmit PDO 1 on 0x189, type 1 (at every SYNC on 0x80): 0x2100 the
+//     SYNCs it has seen (UNSIGNED32) and 0x2101 a temperature (INTEGER16, -125);
+//   receive PDO 1 on 0x209, type 1: 0x2110 a set-point (UNSIGNED32) and
+//     0x2111 a mode (INTEGER8).
 //
 // Prints "ready" once the device is on the bus, then one line per command
 // read from standard input:
@@ -39,6 +45,24 @@ device.eds.addEntry(0x2000, {
   accessType: AccessType.READ_WRITE,
 });
 
+if (!edsFile) {
+  const variable = (index, parameterName, dataType, accessType, defaultValue) =>
+    device.eds.addEntry(index, {
+      parameterName, objectType: ObjectType.VAR, dataType, accessType, defaultValue, pdoMapping: true });
+  const syncs = variable(0x2100, 'SYNCs seen', DataType.UNSIGNED32, AccessType.READ_ONLY, 0);
+  const temperature = variable(0x2101, 'temperature', DataType.INTEGER16, AccessType.READ_ONLY, -125);
+  const setPoint = variable(0x2110, 'set-point', DataType.UNSIGNED32, AccessType.READ_WRITE, 0);
+  const mode = variable(0x2111, 'mode', DataType.INTEGER8, AccessType.READ_WRITE, 0);
+  device.eds.setSyncCobId(0x80, keep);
+  device.eds.addTransmitPdo({ cobId: 0x189, transmissionType: 1, dataObjects: [syncs, temperature] },
+    { index: 0x1800, saveDefault: true });
+  device.eds.addReceivePdo({ cobId: 0x209, transmissionType: 1, dataObjects: [setPoint, mode] },
+    { index: 0x1400, saveDefault: true });
+  // Counted before the package's PDO module sees the SYNC, so that the
+  // PDO it sends carries this one too.
+  device.addListener('sync frame', () => { syncs.value = syncs.value + 1; });
+}
+
 // A frame to the server, written as python-can writes it.
 function sendText(id, data) {
   const bytes = Array.from(data, (b) => b.toString(16)).join(' ');
@@ -64,6 +88,7 @@ function onMessage(words) {
     console.log('ready');
   } else if (step === 'raw' && words[0] === 'frame') {
     const data = Buffer.from(words[3] || '', 'hex');
+    if (parseInt(words[1], 16) === 0x80) device.emit('sync frame');
     device.receive({ id: parseInt(words[1], 16), data, len: data.length });
   } else {
     console.log(`unexpected message: < ${words.join(' ')} >`);

@@ -15,6 +15,11 @@
 //   pdo_send       the frame of a receive PDO, encoded and sent.
 //   SyncProducer   SYNC frames every period, on a thread of its own.
 //
+// Mappings by name: PdoMapping::add(dictionary, "Position actual value")
+// takes an entry of the node's object dictionary (vorbel_od.h) with its
+// index, subindex, bit length and type; set_types(dictionary) types the
+// entries of a mapping read from a node.
+//
 // Results follow the library's codes: 0 success, -1 the library's own
 // failure (an SDO transfer that failed: the node's D_can::sdo_abort_code()
 // tells its abort), 22 NTCAN_INVALID_PARAMETER for bad input (nothing sent),
@@ -38,6 +43,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <type_traits>
 
 #include "ntcan.h"
@@ -45,6 +51,10 @@
 class D_can;
 
 namespace vorbel {
+
+namespace od {
+class Dictionary;  // vorbel_od.h
+}
 
 // What the bits of a mapped entry hold.
 enum class PdoType : uint8_t {
@@ -114,6 +124,24 @@ class PdoMapping {
   // exceed 64 bits.
   int add(uint16_t index, uint8_t subindex, int bits, PdoType type = PdoType::Unsigned);
   int add(const PdoEntry& e) { return add(e.index, e.subindex, e.bits, e.type); }
+  // Append the dictionary's entry `name` (as od::Dictionary::entry finds
+  // it: case-insensitive, "Object.Sub-object" for a sub-object) with its
+  // index and subindex, the bit length of its data type and the type of
+  // its bits: BOOLEAN 1 bit unsigned, UNSIGNED8..64 (24..56 too) unsigned,
+  // INTEGER8..64 signed, REAL32 and REAL64 reals. 0, or 22 with nothing
+  // added and *why (when given) saying why: no such entry (or a name that
+  // several entries share), an entry without PDOMapping=1, a type that
+  // does not go into a PDO as a number (strings, domains, the time types,
+  // an unknown type), or a mapping that would exceed 64 bits.
+  int add(const od::Dictionary& dictionary, const std::string& name, std::string* why = nullptr);
+  // Set the type of every entry that the dictionary has as a number (as
+  // add by name does; an entry that maps fewer bits than its object keeps
+  // the object's signedness, a real only at its full length). For a
+  // mapping read from a node (pdo_read), whose entries are unsigned.
+  // 0 when every entry was typed; 22 when one is missing from the
+  // dictionary or not a number there (it stays as it was, the others are
+  // typed).
+  int set_types(const od::Dictionary& dictionary);
   // Set the type of entry i (for entries read from a node). 0, or 22 for
   // no such entry or a real type of another length.
   int set_type(int i, PdoType type);
