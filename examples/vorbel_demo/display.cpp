@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -112,9 +113,13 @@ void Display::refresh(bool force) {
   std::lock_guard<std::mutex> lk(mx_);
   if (!force && now - last_draw_ < kRedrawUs) return;
   last_draw_ = now;
+  const std::size_t columns = terminal_columns();
   std::string out = "\x1b[H\x1b[2J";  // home, clear screen
   out += format("%s   framework time %.1f s   %s\n", title_.c_str(), seconds(), status_.c_str());
-  out += bus_load_ + "\n\n";
+  std::size_t from = 0;
+  for (std::size_t end; (end = bus_load_.find('\n', from)) != std::string::npos; from = end + 1)
+    out += bus_load_.substr(from, std::min(end - from, columns)) + '\n';
+  out += bus_load_.substr(from, columns) + "\n\n";
   out += format("%-10s %-9s %5s %-15s %6s %6s %6s %6s %9s %5s  %-24s %-8s %-10s\n", "NODE", "ADDRESS", "ALIVE",
                 "CONDITION", "ACTIVE", "HANDLE", "HEARD", "HB", "POSITION", "VEL", "MANU", "HWVER", "SWVER");
   for (const NodeView& n : nodes_) {
@@ -131,7 +136,6 @@ void Display::refresh(bool force) {
          "NODE.HEARTBEAT and read back. POSITION, VEL: 0x6064 and 0x606C from the drive's transmit PDO at\n"
          "every SYNC, decoded by the library. bus: each line's load over the last second, the frames it\n"
          "carried and those lost in receive queues.\n\n";
-  const std::size_t columns = terminal_columns();
   for (const std::string& line : recent_) out += line.substr(0, columns) + '\n';
   std::fwrite(out.data(), 1, out.size(), stdout);
   std::fflush(stdout);

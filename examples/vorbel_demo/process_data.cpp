@@ -170,7 +170,7 @@ std::string Server::process_text() {
   char buf[200];
   if (const std::shared_ptr<const vorbel::PdoReceiver> pdo = d->can->tpdo(tpdo_id(*d))) {
     const vorbel::PdoSample s = pdo->latest();
-    std::snprintf(buf, sizeof buf, "%s transmit PDO 0x%X: position %lld velocity %lld, %llu decoded, %llu of another length   ",
+    std::snprintf(buf, sizeof buf, "%s PDO 0x%X: position %lld velocity %lld, %llu decoded, %llu of another length   ",
                   name(*d).c_str(), static_cast<unsigned>(pdo->can_id()),
                   static_cast<long long>(s.values[0].as_signed()),
                   static_cast<long long>(s.values[kVelocityEntry].as_signed()),
@@ -179,7 +179,7 @@ std::string Server::process_text() {
     text = buf;
   }
   const vorbel::SyncStats sync = canline_sync_stats(d->line_no);
-  std::snprintf(buf, sizeof buf, "SYNC on line %d: %llu sent, mean interval %.1f ms, max jitter %.2f ms", d->line_no,
+  std::snprintf(buf, sizeof buf, "SYNC line %d: %llu sent, mean interval %.1f ms, max jitter %.2f ms", d->line_no,
                 static_cast<unsigned long long>(sync.sent), sync.mean_interval_us / 1e3,
                 static_cast<double>(sync.max_jitter_us) / 1e3);
   return text + buf;

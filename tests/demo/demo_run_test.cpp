@@ -154,8 +154,8 @@ TEST(DemoServer, ShowsIdentitiesDataSheetProcessDataProgramEmergenciesAndAReboot
       R"(MOTOR handle (\d+), MOTOR_VIEW handle \1, PUMP handle \d+)",
       R"(alive +MOTOR  is heard again)",
       R"(bus +line 1 1000 kbit/s: load [\d.]+ %, \d+ frames, 0 lost   line 2 250 kbit/s)",
-      R"(pdo +MOTOR transmit PDO 0x185: position \d+ velocity 250, \d+ decoded, 0 of another length   )"
-      R"(SYNC on line 1: \d+ sent, mean interval [\d.]+ ms)",
+      R"(pdo +MOTOR PDO 0x185: position \d+ velocity 250, \d+ decoded, 0 of another length   )"
+      R"(SYNC line 1: \d+ sent, mean interval [\d.]+ ms)",
       R"(demo +canline_shutdown\(\): the supervision threads have stopped)",
   });
   // The line notices come once each: one close, one reopen.
