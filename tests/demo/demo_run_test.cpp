@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -25,8 +26,9 @@ using testsupport::read_file;
 const std::string kSample = VORBEL_DEMO_SAMPLE;
 
 // Starts the demo with `args`, its standard output and error going to `out`.
-pid_t start_demo(std::vector<std::string> args, const std::string& out) {
-  args.insert(args.begin(), VORBEL_DEMO_PROGRAM);
+pid_t start_demo(std::vector<std::string> args, const std::string& out,
+                 const std::string& program = VORBEL_DEMO_PROGRAM) {
+  args.insert(args.begin(), program);
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -255,4 +257,33 @@ TEST(DemoServer, BadInputOrAFailedSaveEndsItWithAnErrorNamingTheCause) {
   const std::string out = read_file(dir.file("out.txt"));
   EXPECT_EQ(exit, 1) << out;
   EXPECT_NE(out.find("demo    configuration not saved: "), std::string::npos) << out;
+}
+
+// The data sheet lies beside the program. Without it, or with one that
+// cannot be read, the valve terminal is read without it and its simulated
+// device keeps its built-in entries: the run goes on and ends as usual.
+TEST(DemoServer, WithoutAReadableDataSheetTheValveRunsOnItsBuiltInEntries) {
+  const struct {
+    const char* what;
+    const char* sheet;  // null: none beside the program
+  } cases[] = {{"missing", nullptr}, {"malformed", "[1000\nParameterName=Device type\n"}};
+  for (const auto& c : cases) {
+    testsupport::TempDir dir;
+    const std::string program = dir.file("vorbel_demo");
+    std::filesystem::copy_file(VORBEL_DEMO_PROGRAM, program);
+    if (c.sheet) testsupport::write_file(dir.file("vx3_valve_terminal.eds"), c.sheet);
+    const int exit = exit_code(start_demo({"--seconds", "0.5", "--time-scale", "20", "--config", kSample, "--save",
+                                           dir.file("saved.conf")},
+                                          dir.file("out.txt"), program));
+    const std::string out = read_file(dir.file("out.txt"));
+    ASSERT_EQ(exit, 0) << c.what << "\n" << out;
+    expect_lines_in_order(out, {
+        R"(demo +simulated devices: .*node 7's dictionary built in \(.*vx3_valve_terminal\.eds)",
+        R"(sdo +VALVE .*MANU "VX-3 valve terminal")",
+        R"(od +VALVE  load_file\(vx3_valve_terminal\.eds\): .*vx3_valve_terminal\.eds.*; the node runs without its data sheet)",
+        R"(nmt +VALVE  start_node\(\)=0)",
+        R"(demo +canline_shutdown\(\))",
+    });
+    EXPECT_EQ(out.find("read by name"), std::string::npos) << c.what << "\n" << out;
+  }
 }
