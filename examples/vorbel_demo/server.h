@@ -87,8 +87,9 @@ class Server {
   // 0x180 and 0x200 + node id.
   int32_t tpdo_id(const Node& n) const;
   int32_t rpdo_id(const Node& n) const;
-  // init(0x580 + id), init_emergency() (masters), init(0x700 + id); the
-  // results as text; false when one failed.
+  // init(0x580 + id), init_emergency(), init(0x700 + id), automatic
+  // reattach, and a master's emergency queue; the results as text; false
+  // when one of the first three failed.
   bool init_node(Node& n, std::string* results);
   // Consumer time-outs of 1.5 x each node's period, the toggle check for
   // guarded nodes.
