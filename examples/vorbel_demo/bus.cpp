@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "canopen_device_dictionary.h"
 #include "ntcan_sim.h"
 
 namespace demo {
@@ -35,20 +36,35 @@ double wall_seconds() {
 
 }  // namespace
 
-Bus::Bus() {
+Bus::Bus(const std::string& valve_eds) {
   // Identity strings longer than four bytes travel as segmented uploads,
   // the pump's two-byte hardware version as an expedited one.
-  devices_.push_back(std::make_unique<canopen_sim::Device>(
-      0, 5, device("DC-200 drive controller", "rev C", "2.4.1", 0x000000DC, 0x00000200, 0x00020004, 20417)));
+  canopen_sim::Options drive =
+      device("DC-200 drive controller", "rev C", "2.4.1", 0x000000DC, 0x00000200, 0x00020004, 20417);
+  drive.program_download = true;
+  devices_.push_back(std::make_unique<canopen_sim::Device>(0, 5, drive));
   devices_.push_back(std::make_unique<canopen_sim::Device>(
       0, 6, device("PX-40 coolant pump", "r3", "1.12.0", 0x0000A5E1, 0x00000040, 0x00010012, 3306)));
   devices_.push_back(std::make_unique<canopen_sim::Device>(
       1, 7, device("VX-3 valve terminal", "B2", "3.0.7", 0x00000C3A, 0x00000003, 0x00030000, 911)));
+
+  // The valve terminal as its data sheet describes the product; the unit's
+  // own serial number, which no data sheet holds, as the device keeps it.
+  const vorbel::od::LoadResult eds = vorbel::od::load_file(valve_eds);
+  if (!eds.ok()) {
+    valve_dictionary_ = "node 7's dictionary built in (" +
+                        (eds.errors.empty() ? valve_eds : eds.errors.front().to_string()) + ")";
+    return;
+  }
+  const canopen_sim::DictionaryLoad load = canopen_sim::load_dictionary(valve(), *eds.dictionary);
+  valve().set_object(canopen_sim::kIdentityIndex, 4, std::string("\x8F\x03\0\0", 4));  // 911
+  valve_dictionary_ = "node 7 built from " + valve_eds.substr(valve_eds.rfind('/') + 1) + " (" +
+                      std::to_string(load.defined) + " entries)";
 }
 
 std::string Bus::describe() const {
   return "net 0: nodes 5 and 6, net 1: node 7; heartbeats only once device code writes 0x1017, "
-         "node 6 answers node guarding";
+         "node 6 answers node guarding, node 5 keeps programs (0x1F50), " + valve_dictionary_;
 }
 
 Script::Script(EqFct& eq, Bus& bus, Server& server, Display& display, Sandbox& sandbox, ScriptOptions options,
@@ -115,6 +131,8 @@ void Script::client_session() {
   client_write("VALVE.STOP", 1);
   if (!wait_wall(0.30 * t)) return;
   client_write("VALVE.START", 1);
+  if (!wait_wall(0.38 * t)) return;
+  client_write("MOTOR.VELOCITY", 250);
   if (!wait_wall(0.45 * t)) return;
   display_.event("device", "node 5 on net 0 sends an emergency: error code 0x3210 (DC-link overvoltage), "
                            "error register 0x04 (voltage)");
@@ -146,7 +164,7 @@ void Script::line_outage() {
                         "reopens the line after its pause");
   ntcan_sim::clear_faults();
 
-  if (!wait_framework(kOutageWait, [this] { return server_.reattached() > 0; })) return;
+  if (!wait_framework(kOutageWait, [this] { return server_.lines_reopened() > 0; })) return;
   display_.set_status("line 1 back");
   // A little more of the running server after the outage.
   const double tail_from = wall_seconds();

@@ -20,18 +20,22 @@
 namespace demo {
 
 // The devices, powered up on construction (their boot-up messages go out
-// before the server opens its lines).
+// before the server opens its lines). The drive serves the program download
+// objects; the valve terminal's dictionary is built from its product's data
+// sheet `valve_eds` (when it cannot be read: the built-in entries, and a
+// line that says why).
 class Bus {
  public:
-  Bus();
+  explicit Bus(const std::string& valve_eds);
   canopen_sim::Device& motor() { return *devices_[0]; }
   canopen_sim::Device& pump() { return *devices_[1]; }
   canopen_sim::Device& valve() { return *devices_[2]; }
-  // "net 0: node 5 (heartbeat 1000 ms), ..."
+  // "net 0: nodes 5 and 6, ..."
   std::string describe() const;
 
  private:
   std::vector<std::unique_ptr<canopen_sim::Device>> devices_;
+  std::string valve_dictionary_;  // how the valve terminal's dictionary was built
 };
 
 struct ScriptOptions {

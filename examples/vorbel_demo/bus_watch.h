@@ -32,6 +32,7 @@ class BusWatch {
   struct Transfer {
     bool active = false;
     bool upload = false;
+    bool block = false;         // a block transfer: its segments carry no command
     bool last_request = false;  // a download's last request went out
     int index = 0;
     int frames = 0;

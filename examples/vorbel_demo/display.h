@@ -26,6 +26,10 @@ struct NodeView {
   int handle = -1;      // D_can::handle(): -1 while the node's line is closed
   double heard_s = -1;  // framework seconds since its last state frame; -1: never
   int heartbeat_ms = -1;  // heartbeat producer time the node reports (0x1017); -1: not read
+  // Position and velocity from the node's latest transmit PDO; pdo false:
+  // none decoded (or the node sends none).
+  bool pdo = false;
+  long long position = 0, velocity = 0;
 };
 
 class Display {
@@ -47,7 +51,8 @@ class Display {
   void leave_table();
   // Shown in the table's heading (time scale, phase of the run).
   void set_status(const std::string& status);
-  // Shown under the heading: the lines' bus load.
+  // Shown under the heading: the lines' bus load, the drive's process data
+  // (one or more lines).
   void set_bus_load(const std::string& text);
 
   // Framework seconds since the display was made.

@@ -33,10 +33,13 @@ const char kUsage[] =
     "\n"
     "A TELVO server with four CANopen nodes on two simulated CAN lines. Device\n"
     "code initialises the nodes, reads their identities by SDO, switches their\n"
-    "heartbeats on and runs the server loop; a scripted client stops and starts a\n"
-    "node through its .STOP and .START properties and sets its heartbeat time\n"
-    "through .HEARTBEAT, a device sends an emergency and later reboots, another\n"
-    "one falls silent.\n"
+    "heartbeats on, reads the valve terminal's entries by name from its data\n"
+    "sheet, configures the drive's PDOs, downloads its program, stores its\n"
+    "parameters, produces SYNC on its line and runs the server loop; a scripted\n"
+    "client stops and starts a node through its .STOP and .START properties, sets\n"
+    "the drive's set-point through .VELOCITY and a heartbeat time through\n"
+    ".HEARTBEAT, a device sends an emergency and later reboots, another one falls\n"
+    "silent.\n"
     "\n"
     "  --seconds N         length of the run in seconds of wall time (default 8);\n"
     "                      the client session's steps are spread over it\n"
@@ -192,7 +195,11 @@ void write_trace_check(const std::string& path) {
 std::string baud_of_line(int line) {
   const auto handles = ntcan_sim::handles(line - 1);
   const auto baud = handles.empty() ? std::nullopt : ntcan_sim::baud_rate(handles.front());
-  return baud ? "baud-rate code " + std::to_string(*baud) : "not open";
+  if (!baud) return "not open";
+  char text[64];
+  std::snprintf(text, sizeof text, "baud-rate code %u (%g kbit/s)", static_cast<unsigned>(*baud),
+                1e6 / ntcan_sim::bit_time_ns(*baud));
+  return text;
 }
 
 }  // namespace
@@ -235,7 +242,8 @@ int main(int argc, char** argv) {
   // The configuration first: a file that cannot be loaded ends the demo
   // before it prints anything else.
   EqFct eq("CANDEMO");
-  demo::Server server(eq, display);
+  const std::string data_dir = program_dir();
+  demo::Server server(eq, display, data_dir);
   error = not_a_file(opt.config);
   if (!error.empty() || eq.load_config(opt.config, &error) != 0) {
     std::fprintf(stderr, "vorbel_demo: configuration: %s\n", error.c_str());
@@ -283,7 +291,7 @@ int main(int argc, char** argv) {
   // one frame at a time, the lowest identifier first.
   ntcan_sim::set_bus_timing(true);
   auto watch = std::make_unique<demo::BusWatch>(display, 2);
-  auto bus = std::make_unique<demo::Bus>();
+  auto bus = std::make_unique<demo::Bus>(data_dir + "/" + demo::kValveDataSheet);
   display.event("demo", "simulated devices: " + bus->describe());
   display.event("demo", "bus timing on: each frame takes its bits at the line's baud rate; the bus watch shows "
                         "each SDO transfer's time on the bus and, every 2 s, each line's load");
@@ -293,7 +301,7 @@ int main(int argc, char** argv) {
                             " (the .BAUDRATE of the node that opened the line)");
   if (!ready) display.event("demo", "a node could not be initialised; the server runs with what it has");
   display.event("demo", "server loop running every 100 ms: rtr() for PUMP every 500 ms, can_looping(), then "
-                        "can_array, can_emergency and supervise per node");
+                        "can_array, can_emergency, supervise and take_emergency per node");
 
   demo::ScriptOptions so;
   so.run_s = opt.seconds;
@@ -306,12 +314,13 @@ int main(int argc, char** argv) {
   while (!g_stop) {
     server.loop_turn();
     display.show(server.view());
-    if (table) display.set_bus_load(watch->load_text());
+    if (table) display.set_bus_load("bus  " + watch->load_text() + "\npdo  " + server.process_text());
     display.refresh();
     const std::chrono::duration<double> ran = std::chrono::steady_clock::now() - wall_start;
     if (!table && ran.count() >= load_shown_s + kLoadEveryS) {
       load_shown_s = ran.count();
       display.event("bus", watch->load_text());
+      display.event("pdo", server.process_text());
     }
     if (script->done() && ran.count() >= opt.seconds) break;
     TELVOsleep(0, 100000);
@@ -323,6 +332,7 @@ int main(int argc, char** argv) {
   display.refresh(true);
   display.leave_table();
   display.event("bus", watch->load_text());
+  display.event("pdo", server.process_text());
   display.event("demo", stop_reason());
   if (!table) display.final_rows();  // a table stays on screen
 

@@ -12,20 +12,23 @@ struct NodeEntry {
   bool guarded;
   int period_ms;     // heartbeat period of the node, or how often it is guarded
   bool heartbeat;    // device code writes the heartbeat period to the node (".HEARTBEAT")
+  bool drive;        // process data, program download, stored parameters (".VELOCITY")
+  const char* eds;   // the data sheet of its product, or null
 };
 
 // The server's nodes. Their addresses come from the configuration; two
 // nodes with the same line and node id are one CANopen node seen twice, the
 // first initialised its master and the second a follower.
 const NodeEntry kNodes[] = {
-    {"MOTOR drive motor", false, 1000, true},
-    {"MOTOR_VIEW the drive motor as the operator panel sees it", false, 1000, false},
-    {"PUMP coolant pump (node guarding)", true, 500, false},
-    {"VALVE valve terminal", false, 500, true},
+    {"MOTOR drive motor", false, 1000, true, true, nullptr},
+    {"MOTOR_VIEW the drive motor as the operator panel sees it", false, 1000, false, false, nullptr},
+    {"PUMP coolant pump (node guarding)", true, 500, false, false, nullptr},
+    {"VALVE valve terminal", false, 500, true, false, kValveDataSheet},
 };
 
 constexpr int kHeartbeatTime = 0x1017;  // 16 bits, ms
 constexpr int kIdentity = 0x1018;       // subindexes 1..4, 32 bits each
+constexpr int kDriveDefaultVelocity = 100;  // the drive's target velocity after a reset
 
 // A setting of device code that clients write; the configuration does not
 // bring it back.
@@ -44,28 +47,29 @@ std::string seconds_text(long long ms) {
   return buf;
 }
 
-// An SDO result, with the abort code that ended a failed transfer.
+}  // namespace
+
 std::string sdo_result(const D_can& can, int ret) {
-  if (ret != -1 || can.sdo_abort_code() == 0) return result_text(ret);
+  const uint32_t abort = can.sdo_abort_code();
+  if (ret != -1 || abort == 0) return result_text(ret);
   char code[32];
-  std::snprintf(code, sizeof code, " (abort code 0x%08X)", static_cast<unsigned>(can.sdo_abort_code()));
-  return result_text(ret) + code;
+  std::snprintf(code, sizeof code, " (abort code 0x%08X: ", static_cast<unsigned>(abort));
+  return result_text(ret) + code + sdo_abort_text(abort) + ")";
 }
 
-std::string hex(int v) {
+std::string hex(unsigned v) {
   char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%X", static_cast<unsigned>(v));
+  std::snprintf(buf, sizeof buf, "0x%X", v);
   return buf;
 }
-
-}  // namespace
 
 std::string result_text(int ret) {
   if (ret == 0 || ret == -1 || ret == 32 || ret == 100) return std::to_string(ret);
   return std::to_string(ret) + " " + can_error_str(static_cast<unsigned long>(static_cast<long>(ret)));
 }
 
-Server::Server(EqFct& eq, Display& display) : eq_(eq), display_(display) {
+Server::Server(EqFct& eq, Display& display, std::string data_dir)
+    : eq_(eq), display_(display), data_dir_(std::move(data_dir)) {
   for (const NodeEntry& entry : kNodes) {
     auto n = std::make_unique<Node>();
     n->can = std::make_unique<D_can>(entry.text, &eq_);
@@ -75,8 +79,25 @@ Server::Server(EqFct& eq, Display& display) : eq_(eq), display_(display) {
       n->heartbeat = std::make_unique<Setting>(n->can->basename() + ".HEARTBEAT heartbeat time in ms", &eq_);
       n->heartbeat->set_value(entry.period_ms);
     }
+    n->drive = entry.drive;
+    if (entry.drive) {
+      n->velocity = std::make_unique<Setting>(n->can->basename() + ".VELOCITY target velocity (set-point)", &eq_);
+      n->velocity->set_value(kDriveDefaultVelocity);
+      n->velocity_sent = kDriveDefaultVelocity;
+    }
+    if (entry.eds) n->eds = entry.eds;
     nodes_.push_back(std::move(n));
   }
+}
+
+Server::~Server() {
+  for (const int id : notices_) canline_remove_notice(id);
+}
+
+Server::Node* Server::drive() const {
+  for (const auto& np : nodes_)
+    if (np->drive) return np.get();
+  return nullptr;
 }
 
 std::string Server::client_text(const std::string& property) {
@@ -92,12 +113,19 @@ int Server::client_int(const std::string& property) {
 bool Server::init_node(Node& n, std::string* results) {
   D_can& can = *n.can;
   const int id = node_id(n);
+  n.line_no = line(n);
   // The SDO responses, the emergency and the heartbeat / guarding answers.
   const int sdo = can.init(0x580 + id);
   const int emergency = can.init_emergency();
   const int alive = can.init(0x700 + id);
   *results = "init(" + hex(0x580 + id) + ")=" + result_text(sdo) + "  init_emergency()=" + result_text(emergency) +
              "  init(" + hex(0x700 + id) + ")=" + result_text(alive);
+  // After a reopen of its line the library gives the node its handle back,
+  // before the line's notice comes.
+  can.auto_reattach(true);
+  // A master decodes and queues its node's emergencies; its followers share
+  // the queue.
+  if (can.isactive()) *results += "  emergency_queue(16)=" + result_text(can.emergency_queue(16));
   return sdo == 0 && emergency == 0 && alive == 0;
 }
 
@@ -123,6 +151,7 @@ bool Server::initialise() {
     n.last_handle = n.can->handle();
     display_.event("init", name(n) + "  " + results + ": " + role + ", handle " + std::to_string(n.last_handle));
   }
+  watch_lines();
 
   // The identity strings, read once by SDO upload.
   for (auto& np : nodes_) {
@@ -145,6 +174,18 @@ bool Server::initialise() {
     if (n.heartbeat) set_heartbeat(n);
   }
 
+  // Pre-operational still: the data sheet's entries, the drive's process
+  // data and program, and then its parameters stored for good.
+  for (auto& np : nodes_) {
+    Node& n = *np;
+    if (!n.can->isactive()) continue;
+    if (!n.eds.empty()) read_data_sheet(n);
+    if (!n.drive) continue;
+    configure_process_data(n);
+    download_program(n);
+    store_parameters(n);
+  }
+
   // Operational: NMT start to every node.
   for (auto& np : nodes_) {
     Node& n = *np;
@@ -152,8 +193,43 @@ bool Server::initialise() {
     display_.event("nmt", name(n) + "  start_node()=" + result_text(n.can->start_node()) + ": NMT start to node " +
                               std::to_string(node_id(n)));
   }
+  if (Node* d = drive()) start_sync(*d);
   supervise_nodes();
   return all;
+}
+
+void Server::watch_lines() {
+  std::vector<int> lines;
+  for (auto& np : nodes_)
+    if (std::find(lines.begin(), lines.end(), np->line_no) == lines.end()) lines.push_back(np->line_no);
+  for (const int l : lines) {
+    const int id = canline_on_change(l, [this](int line, bool open) { on_line_change(line, open); });
+    if (id > 0) notices_.push_back(id);
+    display_.event("line", "canline_on_change(" + std::to_string(l) + ")=" + std::to_string(id) +
+                               ": told of the line's closes and reopens, at generation " +
+                               std::to_string(canline_generation(l)));
+  }
+}
+
+void Server::on_line_change(int line_no, bool open) {
+  // The nodes' handles are reattached already when a reopen is told.
+  std::string nodes;
+  for (auto& np : nodes_) {
+    const Node& n = *np;
+    if (n.line_no != line_no) continue;
+    nodes += (nodes.empty() ? "" : ", ") + name(n);
+    if (open) nodes += " handle " + std::to_string(n.can->handle());
+  }
+  const std::string head = "line " + std::to_string(line_no) + " (generation " +
+                           std::to_string(canline_generation(line_no)) + ") ";
+  if (!open) {
+    display_.event("line", head + "closed, and with it its nodes' handles: " + nodes +
+                               " return 77 until it reopens");
+    return;
+  }
+  display_.event("line", head + "reopened; the library reattached its nodes (auto_reattach): " + nodes +
+                             ", their identifiers enabled again");
+  ++lines_reopened_;
 }
 
 void Server::supervise_nodes() {
@@ -224,16 +300,6 @@ void Server::follow_period(Node& n) {
                               "): 1.5 x its new period, from its first heartbeat at that period");
 }
 
-void Server::watch_line(Node& n) {
-  const NTCAN_HANDLE h = n.can->handle();
-  if (h == -1 && n.last_handle != -1) {
-    display_.event("line", name(n) + "  line " + std::to_string(line(n)) +
-                               " is closed, and with it the node's handle: handle() is -1, handle_stale() is true"
-                               " and the node's operations return 77 until it is reattached");
-  }
-  n.last_handle = h;
-}
-
 void Server::guard(Node& n) {
   const long long now = TELVOtime_ms();
   if (!n.guarded || n.last_handle == -1 || now < n.next_guard_ms) return;
@@ -257,9 +323,15 @@ void Server::report_supervision(Node& n) {
     display_.event("alive", name(n) + "  booted(): node " + std::to_string(node_id(n)) +
                                 " sent a boot-up frame and is pre-operational again; start_node()=" +
                                 result_text(n.can->start_node()));
-    // The reset took back the heartbeat time written to 0x1017 (nothing was
-    // stored): the next turn writes it again.
+    // A reset brings back what the node stored, or its defaults: the next
+    // turns write the heartbeat time and the set-point again, as clients
+    // last set them.
     n.heartbeat_asked = -1;
+    if (n.velocity) n.velocity_sent = -1;
+    if (std::shared_ptr<const vorbel::PdoReceiver> pdo = n.drive ? n.can->tpdo(tpdo_id(n)) : nullptr) {
+      n.pdos_at_boot = pdo->decoded();
+      n.pdo_after_boot = true;
+    }
   }
   const bool lost = alive.lost();
   if (lost == n.lost_reported) return;
@@ -277,38 +349,55 @@ void Server::report_supervision(Node& n) {
                               std::to_string(client_int(name(n) + ".ALIVE")));
 }
 
-void Server::reattach(Node& n) {
-  // -1 while the line is still closed: nothing to do yet.
-  const int ret = n.can->reattach();
-  if (ret == -1) return;
-  n.last_handle = n.can->handle();
-  display_.event("line", name(n) + "  handle_stale() was true: reattach()=" + result_text(ret) +
-                                 (n.master ? ": follows " + name(*n.master) + " to handle " : ": new handle ") +
-                                 std::to_string(n.last_handle) + ", its identifiers enabled again");
-  if (ret == 0) ++reattached_;
-}
-
 void Server::loop_turn() {
   // Line states are taken before the fill, so that the fill's status always
   // belongs to a line that was open when it ran.
-  for (auto& np : nodes_) watch_line(*np);
+  for (auto& np : nodes_) np->last_handle = np->can->handle();
   // Guarding requests before the fill: the answers come with it.
   for (auto& np : nodes_) guard(*np);
   can_looping();
   for (auto& np : nodes_) {
     Node& n = *np;
-    if (n.can->handle_stale()) reattach(n);
     CMSG batch[100];
     int count = 0;
     // While the line is closed there are no frames, but supervise still
     // watches the time-out.
     if (n.last_handle == -1 || n.can->can_array(batch, &count) == -1) count = 0;
     recognise(n, batch, count);
-    // A client set another heartbeat time: written here, on the server
-    // loop's thread, so that no fill takes the node's SDO answers.
+    if (!n.master) take_emergencies(n);
+    // What clients set is written here, on the server loop's thread, in the
+    // order they see it take effect.
     if (n.heartbeat && n.heartbeat->value() != n.heartbeat_asked) set_heartbeat(n);
     follow_period(n);
+    if (n.velocity && n.velocity->value() != n.velocity_sent) send_setpoint(n);
+    if (n.drive) watch_process_data(n);
   }
+}
+
+void Server::take_emergencies(Node& n) {
+  vorbel::Emergency e;
+  int taken = 0;
+  while (n.can->take_emergency(&e)) {
+    ++taken;
+    char bytes[40];
+    std::snprintf(bytes, sizeof bytes, "%02X %02X %02X %02X %02X", e.manufacturer[0], e.manufacturer[1],
+                  e.manufacturer[2], e.manufacturer[3], e.manufacturer[4]);
+    display_.event("emcy", name(n) + "  take_emergency(): node " + std::to_string(e.node_id) + ": " +
+                               vorbel::emergency_text(e) + "; manufacturer bytes " + bytes);
+  }
+  if (taken == 0) return;
+  // What the node keeps of its errors, newest first.
+  std::vector<vorbel::ErrorHistoryEntry> history;
+  const int ret = vorbel::read_error_history(*n.can, &history);
+  std::string text = name(n) + "  read_error_history()=" + sdo_result(*n.can, ret) + ": 0x1003 holds " +
+                     std::to_string(history.size()) + (history.size() == 1 ? " error" : " errors");
+  for (std::size_t i = 0; i < history.size(); ++i) {
+    char entry[48];
+    std::snprintf(entry, sizeof entry, "0x%04X (additional information 0x%04X)", history[i].error_code,
+                  history[i].additional_info);
+    text += std::string(i ? ", " : ", newest first: ") + entry + " " + vorbel::emergency_code_text(history[i].error_code);
+  }
+  display_.event("emcy", text);
 }
 
 std::vector<NodeView> Server::view() {
@@ -331,6 +420,7 @@ std::vector<NodeView> Server::view() {
     const long long heard = n.can->alive_->last_heard_ms();
     v.heard_s = heard < 0 ? -1 : static_cast<double>(TELVOtime_ms() - heard) / 1e3;
     v.heartbeat_ms = n.master ? n.master->heartbeat_ms : n.heartbeat_ms;
+    process_view(n, &v);
     out.push_back(v);
   }
   return out;
