@@ -323,17 +323,18 @@ class PdoReceiver {
  private:
   const int32_t can_id_;
   const PdoMapping mapping_;
-  // Each entry's place in the frame's 64-bit word, ready for take().
+  // Each entry's place in the frame's 64-bit word, for the readers.
   struct Field {
     uint64_t mask;
     unsigned shift;
   };
   std::array<Field, PdoMapping::kMaxEntries> fields_{};
-  int count_ = 0;  // entries
   int bytes_ = 0;  // the length of the PDO's frames
   // A sequence lock: odd while take() writes the words below.
   std::atomic<uint32_t> seq_{0};
-  std::array<std::atomic<uint64_t>, PdoMapping::kMaxEntries> raw_{};
+  // The last good frame's data, little-endian: a PDO carries at most 64
+  // bits, so take() publishes one word and the readers take it apart.
+  std::atomic<uint64_t> word_{0};
   std::atomic<long long> time_ms_{-1};
   std::atomic<uint64_t> decoded_{0};
   std::atomic<uint64_t> mismatches_{0};

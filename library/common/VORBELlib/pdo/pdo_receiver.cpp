@@ -1,7 +1,8 @@
 // The decoded values of one transmit PDO, written by the server loop and
 // read on any thread through a sequence lock: the writer makes the
-// sequence odd, stores the words, makes it even again; a reader that saw
-// the same even sequence before and after its loads has one frame's values.
+// sequence odd, stores the frame's data word, its time and the count, makes
+// it even again; a reader that saw the same even sequence before and after
+// its loads has one frame's values, which it takes apart by the mapping.
 // The words are stored with release and loaded with acquire, so that a
 // reader that loads a word of a newer frame also sees that frame's odd
 // sequence (no stand-alone fences: free on x86, and ThreadSanitizer can
@@ -22,7 +23,6 @@ std::size_t index(int i) { return static_cast<std::size_t>(i); }
 PdoReceiver::PdoReceiver(int32_t can_id, const PdoMapping& mapping)
     : can_id_(can_id >= 0 && can_id <= 0x7FF ? can_id : -1),
       mapping_(mapping),
-      count_(mapping.size()),
       bytes_(mapping.bytes()) {
   for (int i = 0; i < mapping_.size(); ++i)
     fields_[index(i)] = Field{bit_mask(mapping_[i].bits), static_cast<unsigned>(mapping_.offset(i))};
@@ -48,13 +48,9 @@ int PdoReceiver::take(const CMSG* frames, int n, long long time_ms) {
   if (bad) mismatches_.fetch_add(bad, kRelaxed);
   if (!last) return 0;
 
-  const uint64_t word = load_le(last->data);
   const uint32_t s = seq_.load(kRelaxed);
   seq_.store(s + 1, kRelaxed);
-  for (int i = 0; i < count_; ++i) {
-    const Field& f = fields_[index(i)];
-    raw_[index(i)].store((word >> f.shift) & f.mask, kRelease);
-  }
+  word_.store(load_le(last->data), kRelease);
   time_ms_.store(time_ms, kRelease);
   decoded_.store(decoded_.load(kRelaxed) + static_cast<uint64_t>(good), kRelease);
   seq_.store(s + 2, kRelease);
@@ -64,7 +60,7 @@ int PdoReceiver::take(const CMSG* frames, int n, long long time_ms) {
 PdoSample PdoReceiver::latest() const {
   PdoSample out;
   out.count = mapping_.size();
-  std::array<uint64_t, PdoMapping::kMaxEntries> raw;
+  uint64_t word = 0;
   uint32_t before = 0;
   for (;;) {
     before = seq_.load(kAcquire);
@@ -72,13 +68,17 @@ PdoSample PdoReceiver::latest() const {
       std::this_thread::yield();
       continue;
     }
-    for (int i = 0; i < out.count; ++i) raw[index(i)] = raw_[index(i)].load(kAcquire);
+    word = word_.load(kAcquire);
     out.time_ms = time_ms_.load(kAcquire);
     out.decoded = decoded_.load(kAcquire);
     if (seq_.load(kRelaxed) == before) break;
   }
-  if (out.decoded > 0)
-    for (int i = 0; i < out.count; ++i) out.values[index(i)] = value_of(mapping_[i], raw[index(i)]);
+  if (out.decoded > 0) {
+    for (int i = 0; i < out.count; ++i) {
+      const Field& f = fields_[index(i)];
+      out.values[index(i)] = value_of(mapping_[i], (word >> f.shift) & f.mask);
+    }
+  }
   return out;
 }
 
