@@ -30,7 +30,7 @@ def main(path):
         elif name.startswith("BM_ServerLoopParts/"):
             nodes, frames = (p.split(":")[1] for p in name.split("/")[1:3])
             print(f"| can_looping, {nodes} node{'' if nodes == '1' else 's'}, {frames} frames: where the time goes, per node "
-                  f"| {fmt(c['lib_ns'])} ns | {fmt(c['bare_ns'])} ns; + registry lock {fmt(c['locked_ns'])} ns; "
+                  f"| {fmt(c['lib_ns'])} ns | {fmt(c['bare_ns'])} ns; + per-node lock {fmt(c['locked_ns'])} ns; "
                   f"+ own buffers {fmt(c['own_buf_ns'])} ns | {fmt(c['lib_ns'] / c['bare_ns'], 2)} | | "
                   f"rest (calls, checks) {fmt(c['lib_ns'] - c['own_buf_ns'])} ns |")
         elif name == "BM_CanArray":
@@ -76,6 +76,23 @@ def main(path):
                   f"| {fmt(c['rate_hz'], 0)} Hz | bus limit {fmt(c['bus_limit_hz'])} Hz (32 heartbeats per period) "
                   f"| | | bus load {fmt(100 * c['load'])} %, at most {fmt(c['max_per_fill'], 0)} of 100 frames per fill, "
                   f"loop {fmt(c['loop_us'])} us per turn |")
+        elif name.startswith("BM_ServerLoopBoundPdo/"):
+            nodes, frames = (p.split(":")[1] for p in name.split("/")[1:3])
+            print(f"| can_looping with a bound transmit PDO, {nodes} nodes, {frames} PDO frames per node, per node "
+                  f"| {fmt(c['bound_ns'])} ns | {fmt(c['unbound_ns'])} ns (the same loop, no binding) "
+                  f"| {fmt(c['ratio'], 2)} | {fmt(c['bound_allocs'], 0)} per pass | |")
+        elif name.startswith("BM_PdoDecode"):
+            print(f"| PDO decode of a fill (3 frames, one the PDO of 5 entries) | {fmt(c['lib_ns'], 2)} ns "
+                  f"| {fmt(c['bare_ns'], 2)} ns (hand-written decode) | {fmt(c['ratio'], 2)} | {fmt(c['lib_allocs'], 0)} | |")
+        elif name.startswith("BM_BlockTransferOnBus"):
+            size = name.split("bytes:")[1].split("/")[0]
+            what = "download" if "down:1" in name else "upload"
+            print(f"| SDO block {what} on the bus, {int(size) // 1024} KiB, {fmt(c['kbit_s'], 0)} kbit/s "
+                  f"| {fmt(b['real_time'] / 1e3 if b.get('time_unit') == 'ns' else b['real_time'])} us "
+                  f"| {fmt(c['bus_us'])} us (bits of its {int(c['frames'])} frames) "
+                  f"| {fmt((b['real_time'] / 1e3 if b.get('time_unit') == 'ns' else b['real_time']) / c['bus_us'], 3)} | "
+                  f"| segmented: {fmt(c['segmented_wall_us'] / 1e3)} ms ({int(c['segmented_frames'])} frames), "
+                  f"block {fmt(c['speedup'], 2)}x faster; CPU {fmt(c['cpu_us'] / 1e3, 2)} ms per transfer |")
         elif name.startswith("BM_FrameworkClockRead"):
             print(f"| one framework clock read (TELVOtime) | {fmt(b['real_time'])} ns | | | | |")
 
