@@ -40,6 +40,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -309,8 +310,36 @@ class PdoReceiver {
   const PdoMapping& mapping() const { return mapping_; }
 
   // Take the frames of a fill, received at time_ms. Returns the number of
-  // frames of this PDO decoded.
-  int take(const CMSG* frames, int n, long long time_ms);
+  // frames of this PDO decoded. Inline: it runs in every fill of the node,
+  // and the call would cost as much as the decode.
+  int take(const CMSG* frames, int n, long long time_ms) {
+    if (!frames || can_id_ < 0) return 0;
+    int good = 0;
+    for (int k = 0; k < n; ++k) {
+      const CMSG& m = frames[k];
+      if (m.id != can_id_ || (m.len & NTCAN_RTR)) continue;
+      if ((m.len & NTCAN_DLC_MASK) != bytes_) {
+        // take() is the only writer: no atomic read-modify-write needed.
+        mismatches_.store(mismatches_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+        continue;
+      }
+      publish(frame_word(m.data), time_ms);
+      ++good;
+    }
+    return good;
+  }
+
+  // The eight data bytes of a frame as one word, little-endian: bit k of a
+  // PDO is bit k of the word.
+  static uint64_t frame_word(const unsigned char (&data)[8]) {
+    uint64_t w = 0;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    std::memcpy(&w, data, 8);
+#else
+    for (int i = 7; i >= 0; --i) w = w << 8 | data[i];
+#endif
+    return w;
+  }
 
   PdoSample latest() const;
   // The latest value of entry i (unsigned 0 before the first frame, or for
@@ -318,9 +347,20 @@ class PdoReceiver {
   PdoValue value(int i) const;
   // Frames on the identifier whose length was not the mapping's.
   uint64_t length_mismatches() const { return mismatches_.load(std::memory_order_relaxed); }
-  uint64_t decoded() const { return decoded_.load(std::memory_order_relaxed); }
+  uint64_t decoded() const { return seq_.load(std::memory_order_relaxed) / 2; }
 
  private:
+  // The sequence lock's writer side: the sequence odd, the words stored
+  // (release, so that a reader that loads a word of a newer frame also sees
+  // that frame's odd sequence), the sequence even again.
+  void publish(uint64_t word, long long time_ms) {
+    const uint64_t s = seq_.load(std::memory_order_relaxed);
+    seq_.store(s + 1, std::memory_order_relaxed);
+    word_.store(word, std::memory_order_release);
+    time_ms_.store(time_ms, std::memory_order_release);
+    seq_.store(s + 2, std::memory_order_release);
+  }
+
   const int32_t can_id_;
   const PdoMapping mapping_;
   // Each entry's place in the frame's 64-bit word, for the readers.
@@ -330,13 +370,13 @@ class PdoReceiver {
   };
   std::array<Field, PdoMapping::kMaxEntries> fields_{};
   int bytes_ = 0;  // the length of the PDO's frames
-  // A sequence lock: odd while take() writes the words below.
-  std::atomic<uint32_t> seq_{0};
+  // A sequence lock: odd while take() writes the words below. Each frame
+  // decoded moves it by two, so it also counts them.
+  std::atomic<uint64_t> seq_{0};
   // The last good frame's data, little-endian: a PDO carries at most 64
   // bits, so take() publishes one word and the readers take it apart.
   std::atomic<uint64_t> word_{0};
   std::atomic<long long> time_ms_{-1};
-  std::atomic<uint64_t> decoded_{0};
   std::atomic<uint64_t> mismatches_{0};
 };
 

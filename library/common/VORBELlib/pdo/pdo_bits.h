@@ -13,15 +13,7 @@ namespace vorbel {
 inline uint64_t bit_mask(int bits) { return bits >= 64 ? ~uint64_t{0} : (uint64_t{1} << bits) - 1; }
 
 // Eight data bytes, little-endian: byte 0 holds bits 0..7 of a PDO.
-inline uint64_t load_le(const unsigned char (&data)[8]) {
-  uint64_t w = 0;
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-  std::memcpy(&w, data, 8);
-#else
-  for (int i = 7; i >= 0; --i) w = w << 8 | data[i];
-#endif
-  return w;
-}
+inline uint64_t load_le(const unsigned char (&data)[8]) { return PdoReceiver::frame_word(data); }
 
 inline void store_le(uint64_t w, unsigned char (&data)[8]) {
   for (int i = 0; i < 8; ++i) data[i] = static_cast<unsigned char>(w >> (8 * i));

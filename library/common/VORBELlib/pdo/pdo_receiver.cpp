@@ -1,12 +1,12 @@
 // The decoded values of one transmit PDO, written by the server loop and
 // read on any thread through a sequence lock: the writer makes the
-// sequence odd, stores the frame's data word, its time and the count, makes
-// it even again; a reader that saw the same even sequence before and after
-// its loads has one frame's values, which it takes apart by the mapping.
-// The words are stored with release and loaded with acquire, so that a
-// reader that loads a word of a newer frame also sees that frame's odd
-// sequence (no stand-alone fences: free on x86, and ThreadSanitizer can
-// follow it).
+// sequence odd, stores the frame's data word and its time, makes it even
+// again (the sequence, moved by two per frame, also counts the frames); a
+// reader that saw the same even sequence before and after its loads has
+// one frame's values, which it takes apart by the mapping. The words are
+// stored with release and loaded with acquire, so that a reader that loads
+// a word of a newer frame also sees that frame's odd sequence (no
+// stand-alone fences: free on x86, and ThreadSanitizer can follow it).
 #include <thread>
 
 #include "pdo/pdo_bits.h"
@@ -15,7 +15,6 @@ namespace vorbel {
 
 namespace {
 constexpr auto kRelaxed = std::memory_order_relaxed;
-constexpr auto kRelease = std::memory_order_release;
 constexpr auto kAcquire = std::memory_order_acquire;
 std::size_t index(int i) { return static_cast<std::size_t>(i); }
 }  // namespace
@@ -28,40 +27,11 @@ PdoReceiver::PdoReceiver(int32_t can_id, const PdoMapping& mapping)
     fields_[index(i)] = Field{bit_mask(mapping_[i].bits), static_cast<unsigned>(mapping_.offset(i))};
 }
 
-int PdoReceiver::take(const CMSG* frames, int n, long long time_ms) {
-  if (!frames || can_id_ < 0) return 0;
-  // Only the last good frame of the batch is published (a reader could not
-  // tell the others apart); every good one counts as decoded.
-  const CMSG* last = nullptr;
-  int good = 0;
-  uint64_t bad = 0;
-  for (int k = 0; k < n; ++k) {
-    const CMSG& m = frames[k];
-    if (m.id != can_id_ || (m.len & NTCAN_RTR)) continue;
-    if ((m.len & NTCAN_DLC_MASK) == bytes_) {
-      last = &m;
-      ++good;
-    } else {
-      ++bad;
-    }
-  }
-  if (bad) mismatches_.fetch_add(bad, kRelaxed);
-  if (!last) return 0;
-
-  const uint32_t s = seq_.load(kRelaxed);
-  seq_.store(s + 1, kRelaxed);
-  word_.store(load_le(last->data), kRelease);
-  time_ms_.store(time_ms, kRelease);
-  decoded_.store(decoded_.load(kRelaxed) + static_cast<uint64_t>(good), kRelease);
-  seq_.store(s + 2, kRelease);
-  return good;
-}
-
 PdoSample PdoReceiver::latest() const {
   PdoSample out;
   out.count = mapping_.size();
   uint64_t word = 0;
-  uint32_t before = 0;
+  uint64_t before = 0;
   for (;;) {
     before = seq_.load(kAcquire);
     if (before & 1) {  // take() is writing: a few instructions
@@ -70,9 +40,9 @@ PdoSample PdoReceiver::latest() const {
     }
     word = word_.load(kAcquire);
     out.time_ms = time_ms_.load(kAcquire);
-    out.decoded = decoded_.load(kAcquire);
     if (seq_.load(kRelaxed) == before) break;
   }
+  out.decoded = before / 2;
   if (out.decoded > 0) {
     for (int i = 0; i < out.count; ++i) {
       const Field& f = fields_[index(i)];
