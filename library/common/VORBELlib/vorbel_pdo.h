@@ -314,6 +314,9 @@ class PdoReceiver {
   // and the call would cost as much as the decode.
   int take(const CMSG* frames, int n, long long time_ms) {
     if (!frames || can_id_ < 0) return 0;
+    // Only the last good frame of the batch is published (a reader could
+    // not tell the others apart); every good one counts as decoded.
+    const CMSG* last = nullptr;
     int good = 0;
     for (int k = 0; k < n; ++k) {
       const CMSG& m = frames[k];
@@ -323,9 +326,10 @@ class PdoReceiver {
         mismatches_.store(mismatches_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
         continue;
       }
-      publish(frame_word(m.data), time_ms);
+      last = &m;
       ++good;
     }
+    if (last) publish(frame_word(last->data), time_ms, static_cast<uint64_t>(good));
     return good;
   }
 
@@ -353,12 +357,12 @@ class PdoReceiver {
   // The sequence lock's writer side: the sequence odd, the words stored
   // (release, so that a reader that loads a word of a newer frame also sees
   // that frame's odd sequence), the sequence even again.
-  void publish(uint64_t word, long long time_ms) {
+  void publish(uint64_t word, long long time_ms, uint64_t frames) {
     const uint64_t s = seq_.load(std::memory_order_relaxed);
     seq_.store(s + 1, std::memory_order_relaxed);
     word_.store(word, std::memory_order_release);
     time_ms_.store(time_ms, std::memory_order_release);
-    seq_.store(s + 2, std::memory_order_release);
+    seq_.store(s + 2 * frames, std::memory_order_release);
   }
 
   const int32_t can_id_;
@@ -370,8 +374,8 @@ class PdoReceiver {
   };
   std::array<Field, PdoMapping::kMaxEntries> fields_{};
   int bytes_ = 0;  // the length of the PDO's frames
-  // A sequence lock: odd while take() writes the words below. Each frame
-  // decoded moves it by two, so it also counts them.
+  // A sequence lock: odd while take() writes the words below. It moves by
+  // two for each frame decoded, so it also counts them.
   std::atomic<uint64_t> seq_{0};
   // The last good frame's data, little-endian: a PDO carries at most 64
   // bits, so take() publishes one word and the readers take it apart.
