@@ -65,6 +65,17 @@ TEST_F(PdoTest, AnEventDrivenPdoGoesOnChangeNoSoonerThanItsInhibitTimeAndOnItsEv
   clock_->advance(std::chrono::milliseconds(300));
   EXPECT_EQ(pdo_frames(), Frames{});
   EXPECT_EQ(clock_->sleepers(), sleepers);
+
+  // Operational while silent (unplugged): no timer until the silence ends,
+  // then PDOs again.
+  device_->set_silence(canopen_sim::Silence::All);
+  device_->set_state(canopen_sim::NmtState::Operational);
+  clock_->advance(std::chrono::milliseconds(5));
+  EXPECT_EQ(clock_->sleepers(), sleepers);
+  device_->set_silence(canopen_sim::Silence::None);
+  ASSERT_TRUE(clock_->wait_for_sleepers(sleepers + 1)) << "the timer back with the end of the silence";
+  clock_->advance(std::chrono::milliseconds(110));
+  EXPECT_FALSE(pdo_frames().empty());
 }
 
 TEST_F(PdoTest, SynchronousReceivePdosWaitForTheSyncAndShortOnesAreCountedAndIgnored) {

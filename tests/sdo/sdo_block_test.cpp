@@ -140,6 +140,12 @@ TEST_F(SdoBlockTest, EachFaultOfTheNodeIsRecoveredFromOrEndedWithItsAbort) {
   device_->set_block_crc(false);
   EXPECT_EQ(upload(), 0);
   EXPECT_EQ(download(value), 0);
+
+  // A write-only entry is refused to a block upload as to any other.
+  device_->set_block_fault(BlockFault::None);
+  device_->define_object(0x2000, 0, std::string(100, 'x'), canopen_sim::Access::WriteOnly, false);
+  EXPECT_EQ(upload(), -1);
+  EXPECT_EQ(node_->sdo_abort_code(), canopen_sim::kAbortWriteOnly);
 }
 
 TEST_F(SdoBlockTest, ANodeOutsideTheBlockRulesGetsTheClientsAbort) {

@@ -157,7 +157,6 @@ constexpr uint16_t kErrorRegisterIndex = 0x1001;
 constexpr uint16_t kErrorHistoryIndex = 0x1003;
 constexpr int kErrorHistoryDepth = 8;        // the oldest entry goes beyond it
 constexpr uint8_t kGenericErrorBit = 0x01;   // set in 0x1001 with any error
-constexpr uint32_t kAbortInvalidValue = 0x06090030;  // 0x1003/0 written with anything but 0
 
 // Data byte of the segments sent past the end of an object when the
 // last-segment bit is withheld (set_never_last_segment).
@@ -313,7 +312,7 @@ class Device {
                       const std::array<uint8_t, 5>& manufacturer = {});
   // The error register 0x1001 and the entries of 0x1003, newest first.
   // A download of 0 to 0x1003 subindex 0 clears the history; any other
-  // value there is refused with kAbortInvalidValue, and the entries
+  // value there is refused with kAbortValueRange, and the entries
   // themselves are read-only (kAbortReadOnly).
   uint8_t error_register() const;
   std::vector<uint32_t> error_history() const;

@@ -7,10 +7,15 @@
 #include <stdexcept>
 #include <thread>
 
+#include "device_bytes.h"
 #include "ntcan_sim.h"
 #include "telvo.h"
 
 namespace canopen_sim {
+
+using wire::kCsAbort;
+using wire::le_bytes;
+using wire::le_u32;
 
 namespace {
 
@@ -26,22 +31,9 @@ constexpr int kCsDownloadSegment = 0;
 constexpr int kCsInitiateDownload = 1;
 constexpr int kCsInitiateUpload = 2;
 constexpr int kCsSegmentUpload = 3;
-constexpr int kCsAbort = 4;
 
 constexpr int kMaxHeartbeatMs = 0xFFFF;  // 0x1017 holds 16 bits
 
-// A number as the bytes of an entry, little-endian.
-std::string le_bytes(uint32_t v, int n) {
-  std::string s;
-  for (int i = 0; i < n; ++i) s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-  return s;
-}
-
-uint32_t le_value(const uint8_t* p, std::size_t n) {
-  uint32_t v = 0;
-  for (std::size_t i = 0; i < n && i < 4; ++i) v |= static_cast<uint32_t>(p[i]) << (8 * i);
-  return v;
-}
 
 int checked_node_id(int node_id) {
   if (node_id < 1 || node_id > 127) {
@@ -281,7 +273,7 @@ uint32_t Device::write_locked(uint16_t index, uint8_t subindex, Entry& entry, st
   if (index == kHeartbeatTimeIndex && subindex == 0) {
     // An entry given more bytes by set_object may take a period the
     // producer cannot keep: refused, nothing stored.
-    const uint32_t ms = le_value(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    const uint32_t ms = le_u32(bytes);
     if (ms > static_cast<uint32_t>(kMaxHeartbeatMs)) return kAbortValueTooHigh;
     heartbeat_change_ = static_cast<int>(ms);
   }
@@ -316,7 +308,7 @@ CMSG Device::initiate_download_locked(const CMSG& request) {
     code = write_locked(index, subindex, *entry, std::string(request.data + 4, request.data + 4 + n));
     if (code) return abort_frame(index, subindex, code);
   } else {
-    const int64_t size = (b0 & 0x01) ? le_value(request.data + 4, 4) : -1;
+    const int64_t size = (b0 & 0x01) ? le_u32(request.data + 4, 4) : -1;
     if (size >= 0 && entry->fixed_length && static_cast<std::size_t>(size) != entry->bytes.size())
       return abort_frame(index, subindex, kAbortLengthMismatch);
     transfer_.active = true;
@@ -423,6 +415,7 @@ void Device::reboot() {
   }
   send(out);
   if (heartbeat_change >= 0) apply_heartbeat_time(heartbeat_change);
+  follow_pdo_timer();
 }
 
 bool Device::send_heartbeat() {
@@ -565,8 +558,11 @@ std::optional<std::string> Device::object(uint16_t index, uint8_t subindex) cons
 }
 
 void Device::set_silence(Silence s) {
-  std::lock_guard<std::mutex> lock(mu_);
-  silence_ = s;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    silence_ = s;
+  }
+  follow_pdo_timer();
 }
 
 void Device::set_wrong_toggle_after(int k) {

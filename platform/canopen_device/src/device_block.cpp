@@ -3,18 +3,18 @@
 #include <algorithm>
 
 #include "canopen_device.h"
+#include "device_bytes.h"
 
 namespace canopen_sim {
+
+using wire::kCsAbort;
 
 namespace {
 
 constexpr int kCsBlockUpload = 5;    // client command specifier, upper three bits
 constexpr int kCsBlockDownload = 6;
-constexpr int kCsAbort = 4;
 constexpr int kMaxBlock = 127;
 constexpr std::size_t kSegment = 7;
-
-uint32_t u32_of(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
 
 }  // namespace
 
@@ -65,6 +65,7 @@ bool Device::block_answer_locked(const CMSG& request, std::vector<CMSG>& out) {
     const Entry* entry = entry_locked(index, subindex, &code);
     if (!entry) code = code ? code : kAbortNoSuchObject;
     else if (cs == kCsBlockDownload && entry->access == Access::ReadOnly) code = kAbortReadOnly;
+    else if (cs == kCsBlockUpload && entry->access == Access::WriteOnly) code = kAbortWriteOnly;
     if (code) {
       out.push_back(abort_frame(index, subindex, code));
       return true;
@@ -76,7 +77,7 @@ bool Device::block_answer_locked(const CMSG& request, std::vector<CMSG>& out) {
     if (cs == kCsBlockDownload) {
       b.phase = Phase::Download;
       b.blksize = block_size_;
-      if (c & 0x02) b.size = u32_of(request.data + 4);
+      if (c & 0x02) b.size = wire::le_u32(request.data + 4, 4);
       CMSG m = sdo_frame(static_cast<uint8_t>(0xA0 | sc), index, subindex);
       m.data[4] = static_cast<uint8_t>(block_size_);
       out.push_back(m);

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "canopen_device.h"
+#include "device_bytes.h"
 #include "telvo.h"
 
 namespace canopen_sim {
@@ -23,23 +24,9 @@ constexpr int16_t kMaxTemperature = 300;
 
 uint64_t mask(int bits) { return bits >= 64 ? ~uint64_t{0} : (uint64_t{1} << bits) - 1; }
 
-// The first (up to) eight bytes of an entry, little-endian.
-uint64_t le_read(const std::string& b) {
-  uint64_t v = 0;
-  for (std::size_t i = std::min<std::size_t>(b.size(), 8); i-- > 0;) v = v << 8 | static_cast<uint8_t>(b[i]);
-  return v;
-}
-
-// Replace the first (up to) eight bytes of an entry by v, little-endian.
-void le_write(std::string& b, uint64_t v) {
-  for (std::size_t i = 0; i < b.size() && i < 8; ++i) b[i] = static_cast<char>(v >> (8 * i));
-}
-
-std::string le_bytes(uint64_t v, std::size_t n) {
-  std::string b(n, '\0');
-  le_write(b, v);
-  return b;
-}
+using wire::le_bytes;
+using wire::le_read;
+using wire::le_write;
 
 enum class Kind { Receive, Transmit };
 
@@ -112,8 +99,9 @@ struct Device::PdoState {
   uint64_t length_errors = 0;
   uint32_t drift = 0;  // the temperature's random walk
   std::shared_ptr<Producer> timer;
-  bool timer_checked = false;  // the timer follows the parameters and state below
+  bool timer_checked = false;  // the timer follows the parameters, state and silence below
   NmtState timer_state = NmtState::PreOperational;
+  Silence timer_silence = Silence::None;
 
   static const std::string* bytes(const Device& d, uint16_t index, uint8_t subindex) {
     const auto it = d.objects_.find({index, subindex});
@@ -346,6 +334,7 @@ bool Device::pdo_frame_locked(const CMSG& m, std::vector<CMSG>& out) {
 void Device::pdo_reset_locked() {
   pdo_->tpdo = {};
   pdo_->rpdo = {};
+  pdo_->timer_checked = false;  // the parameters may have changed back
 }
 
 void Device::pdo_tick() {
@@ -376,9 +365,10 @@ void Device::follow_pdo_timer() {
   {
     std::lock_guard<std::mutex> lock(mu_);
     PdoState& p = *pdo_;
-    if (p.timer_checked && p.timer_state == state_) return;
+    if (p.timer_checked && p.timer_state == state_ && p.timer_silence == silence_) return;
     p.timer_checked = true;
     p.timer_state = state_;
+    p.timer_silence = silence_;
     const bool wanted = PdoState::timer_wanted(*this);
     if (!wanted) stale = std::move(p.timer);
     start = wanted && !p.timer;

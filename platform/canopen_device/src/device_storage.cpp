@@ -2,6 +2,7 @@
 // restore defaults 0x1011) and its program download objects (0x1F50,
 // 0x1F51, 0x1F56).
 #include "canopen_device.h"
+#include "device_bytes.h"
 
 namespace canopen_sim {
 
@@ -12,16 +13,6 @@ constexpr uint8_t kProgram = 1;
 constexpr char kStopped = 0;
 constexpr char kRunning = 1;
 
-std::string u32_text(uint32_t v) {
-  return {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8 & 0xFF), static_cast<char>(v >> 16 & 0xFF),
-          static_cast<char>(v >> 24 & 0xFF)};
-}
-
-uint32_t u32_value(const std::string& s) {
-  uint32_t v = 0;
-  for (std::size_t i = 0; i < 4 && i < s.size(); ++i) v |= static_cast<uint32_t>(static_cast<uint8_t>(s[i])) << (8 * i);
-  return v;
-}
 
 bool communication(uint16_t index) { return index >= 0x1000 && index <= 0x1FFF; }
 
@@ -45,12 +36,13 @@ bool parameter(uint16_t index) {
 void Device::define_storage_locked(bool program_download) {
   for (const uint16_t index : {kStoreParametersIndex, kRestoreDefaultsIndex}) {
     objects_[{index, 0}] = Entry{std::string(1, static_cast<char>(kGroups)), Access::ReadOnly, true};
-    for (uint8_t group = 1; group <= kGroups; ++group) objects_[{index, group}] = Entry{u32_text(1), Access::ReadWrite, true};
+    for (uint8_t group = 1; group <= kGroups; ++group)
+      objects_[{index, group}] = Entry{wire::le_bytes(1, 4), Access::ReadWrite, true};
   }
   if (!program_download) return;
   objects_[{kProgramDataIndex, kProgram}] = Entry{"", Access::ReadWrite, false};
   objects_[{kProgramControlIndex, kProgram}] = Entry{std::string(1, kStopped), Access::ReadWrite, true};
-  objects_[{kProgramIdentificationIndex, kProgram}] = Entry{u32_text(0), Access::ReadOnly, true};
+  objects_[{kProgramIdentificationIndex, kProgram}] = Entry{wire::le_bytes(0, 4), Access::ReadOnly, true};
 }
 
 uint32_t Device::special_write_locked(uint16_t index, uint8_t subindex, const std::string& bytes, bool* handled) {
@@ -58,7 +50,7 @@ uint32_t Device::special_write_locked(uint16_t index, uint8_t subindex, const st
   if ((index == kStoreParametersIndex || index == kRestoreDefaultsIndex) && subindex >= 1 && subindex <= kGroups) {
     if (bytes.size() != 4) return kAbortLengthMismatch;
     const bool store = index == kStoreParametersIndex;
-    if (u32_value(bytes) != (store ? kSaveSignature : kLoadSignature)) return kAbortCannotStore;
+    if (wire::le_u32(bytes) != (store ? kSaveSignature : kLoadSignature)) return kAbortCannotStore;
     if (store) {
       for (const auto& [key, entry] : objects_)
         if (entry.access == Access::ReadWrite && parameter(key.first) && in_group(subindex, key.first))
@@ -80,7 +72,7 @@ uint32_t Device::special_write_locked(uint16_t index, uint8_t subindex, const st
   if (index == kProgramDataIndex) {
     if (state[0] == kRunning) return kAbortDeviceState;
     image = bytes;
-    identification = u32_text(block_crc(image));
+    identification = wire::le_bytes(block_crc(image), 4);
     return 0;
   }
   if (index != kProgramControlIndex) {
@@ -97,7 +89,7 @@ uint32_t Device::special_write_locked(uint16_t index, uint8_t subindex, const st
     case 3:
       if (state[0] == kRunning) return kAbortDeviceState;
       image.clear();
-      identification = u32_text(0);
+      identification = wire::le_bytes(0, 4);
       return 0;
     default: return kAbortDeviceState;
   }
@@ -114,7 +106,7 @@ void Device::reload_parameters_locked(bool communication_only) {
     const std::string& bytes = stored != stored_.end() ? stored->second : default_bytes;
     if (entry->second.bytes == bytes) continue;
     entry->second.bytes = bytes;
-    if (key == Key{kHeartbeatTimeIndex, 0}) heartbeat_change_ = static_cast<int>(u32_value(bytes) & 0xFFFF);
+    if (key == Key{kHeartbeatTimeIndex, 0}) heartbeat_change_ = static_cast<int>(wire::le_u32(bytes) & 0xFFFF);
   }
 }
 
