@@ -134,9 +134,12 @@ void BM_ServerLoopBoundPdo(benchmark::State& state) {
   const int frames = static_cast<int>(state.range(1));
   b.field->register_first(nodes);
   std::array<NTCAN_HANDLE, NodeField::kLines> peers{};
-  for (int net = 0; net < NodeField::kLines; ++net)
-    if (canOpen(net, 0, 10, 1, 1000, 1000, &peers[static_cast<std::size_t>(net)]) != NTCAN_SUCCESS)
+  for (int net = 0; net < NodeField::kLines; ++net) {
+    if (canOpen(net, 0, 10, 1, 1000, 1000, &peers[static_cast<std::size_t>(net)]) != NTCAN_SUCCESS) {
+      for (int k = 0; k < net; ++k) canClose(peers[static_cast<std::size_t>(k)]);
       return state.SkipWithError("peer handle");
+    }
+  }
   std::vector<std::array<CMSG, NodeField::kMaxFrames>> pdo_frames(static_cast<std::size_t>(nodes));
   for (int k = 0; k < nodes; ++k) {
     for (int f = 0; f < frames; ++f)

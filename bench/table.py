@@ -88,9 +88,8 @@ def main(path):
             size = name.split("bytes:")[1].split("/")[0]
             what = "download" if "down:1" in name else "upload"
             print(f"| SDO block {what} on the bus, {int(size) // 1024} KiB, {fmt(c['kbit_s'], 0)} kbit/s "
-                  f"| {fmt(b['real_time'] / 1e3 if b.get('time_unit') == 'ns' else b['real_time'])} us "
-                  f"| {fmt(c['bus_us'])} us (bits of its {int(c['frames'])} frames) "
-                  f"| {fmt((b['real_time'] / 1e3 if b.get('time_unit') == 'ns' else b['real_time']) / c['bus_us'], 3)} | "
+                  f"| {fmt(c['wall_us'])} us | {fmt(c['bus_us'])} us (bits of its {int(c['frames'])} frames) "
+                  f"| {fmt(c['wall_over_bus'], 3)} | "
                   f"| segmented: {fmt(c['segmented_wall_us'] / 1e3)} ms ({int(c['segmented_frames'])} frames), "
                   f"block {fmt(c['speedup'], 2)}x faster; CPU {fmt(c['cpu_us'] / 1e3, 2)} ms per transfer |")
         elif name.startswith("BM_FrameworkClockRead"):
