@@ -55,7 +55,7 @@ void notify(const canline& line, bool open) {
 }
 
 // Sends a frame on the line's own handle: 77 while the line is closed.
-int send_on_line(canline& line, LineHandles& lh, const CMSG& frame) {
+int send_on_line(LineHandles& lh, const CMSG& frame) {
   OpeningRef own = 0;
   {
     std::lock_guard<std::mutex> lk(lh.mx);
@@ -65,7 +65,6 @@ int send_on_line(canline& line, LineHandles& lh, const CMSG& frame) {
   if (!use) return NTCAN_INVALID_HANDLE;
   CMSG m = frame;
   int32_t count = 1;
-  (void)line;
   return canSend(use.handle(), &m, &count);
 }
 
@@ -121,7 +120,7 @@ int LineEvents::sync_start(canline& l, const SyncSettings& settings) {
   LineHandles& lh = *l.handles_;
   std::lock_guard<std::mutex> lk(s.mx);
   if (!s.producer)
-    s.producer = std::make_unique<SyncProducer>([&l, &lh](const CMSG& frame) { return send_on_line(l, lh, frame); });
+    s.producer = std::make_unique<SyncProducer>([&lh](const CMSG& frame) { return send_on_line(lh, frame); });
   if (const int refused = s.producer->start(settings)) return refused;
   s.settings = settings;
   s.wanted = true;
