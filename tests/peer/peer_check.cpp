@@ -271,7 +271,7 @@ std::string sync_pdo_decoded(Node& node) {
 // value never starts when the SYNC carries a counter (its PDO module looks
 // for the counter in the SYNC's second data byte, which the frame does not
 // have), so it is left at 0 here. It also takes a synchronous receive PDO
-// in at once instead of at the next SYNC (seen in its sources).
+// in at once instead of at the next SYNC (as this check found).
 std::string pdo_configured(Node& node) {
   if (node.preop_node() != 0) return std::string("preop_node failed");
   std::this_thread::sleep_for(std::chrono::milliseconds(100));

@@ -74,8 +74,10 @@ TEST_P(HostileDaemonTest, IsFoundDeadWithinTheEchoTimeOutAndTheLineComesBackWhen
   CMSG m{};
   int32_t n = 1;
   std::thread reader([&] {  // on the line's handle, with its time-out of 1 s
-    EXPECT_LT(ms_until([&] { return canRead(line, &m, &n, nullptr) == NTCAN_SOCK_CONN_TIMEOUT; }, 0),
+    int r = NTCAN_SUCCESS;
+    EXPECT_LT(ms_until([&] { return (r = canRead(line, &m, &n, nullptr)) == NTCAN_SOCK_CONN_TIMEOUT; }, 0),
               kEchoTimeoutMs + kSlackMs);
+    EXPECT_EQ(r, NTCAN_SOCK_CONN_TIMEOUT) << "the dead link wakes the reader with its error";
   });
   daemon.set_mode(GetParam().while_up);
   const long dead_ms = ms_until(query_fails);
@@ -142,7 +144,8 @@ TEST(HostileDaemonOpen, TheLoopKeepsItsPaceWhileALineOpensAgainstAStalledDaemonA
     result = valve.init(0x587);
     opened = true;
   });
-  while (daemon.connections() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  if (testsupport::ms_until([&] { return daemon.connections() > 0; }, 5000) >= 5000)
+    ADD_FAILURE() << "the driver never reached the daemon";
   testsupport::LoopPasses passes;
   while (!opened) passes.pass();
   init.join();
